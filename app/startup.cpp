@@ -1,0 +1,97 @@
+// Start-up in its fixed order, the hidden window, the message loop and shut-down.
+#include "app/startup.h"
+
+#include "app/state.h"
+#include "app/tray.h"
+#include "hook/upkeep.h"
+#include "hook/version.h"
+#include "hook/wheel_hook.h"
+#include "menuicons/menu_icons.h"
+#include "resource.h"
+#include "settings/admin.h"
+#include "settings/autostart.h"
+
+wchar_t ModulePath[MAX_PATH];
+wchar_t WindowTitle[TitleLength];
+wchar_t WindowClassName[TitleLength];
+HINSTANCE Instance;
+HWND MainWindow;
+
+// What must exist before the program proper starts, in this order.
+void StartProcess()
+{
+    QueryNtVersion();
+    StartImaging();
+    GetModuleFileNameW(NULL, ModulePath, MAX_PATH);
+}
+
+// Undoes StartProcess in reverse order; runs on every way out of the program.
+void EndProcess()
+{
+    StopImaging();
+}
+
+bool CreateMainWindow(HINSTANCE instance)
+{
+    LoadStringW(instance, IDS_WINDOW_TITLE, WindowTitle, TitleLength);
+    LoadStringW(instance, IDS_WINDOW_CLASS, WindowClassName, TitleLength);
+
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.style = CS_HREDRAW | CS_VREDRAW;
+    windowClass.lpfnWndProc = MainWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_APPICON));
+    windowClass.hIconSm = LoadIconW(instance, MAKEINTRESOURCEW(IDI_APPICON));
+    windowClass.hCursor = LoadCursorW(NULL, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    windowClass.lpszMenuName = MAKEINTRESOURCEW(IDC_QUINDLE);
+    windowClass.lpszClassName = WindowClassName;
+    RegisterClassExW(&windowClass);
+    Instance = instance;
+
+    // Zero-size tool window: nothing on screen and no taskbar button.
+    MainWindow = CreateWindowExW(WS_EX_TOOLWINDOW, WindowClassName, WindowTitle, WS_POPUP, 0, 0, 0, 0, NULL,
+                                 NULL, instance, NULL);
+    return MainWindow != NULL;
+}
+
+int RunMessageLoop(HACCEL accelerators)
+{
+    MSG message{};
+    while (GetMessageW(&message, NULL, 0, 0) != 0)
+    {
+        if (TranslateAcceleratorW(message.hwnd, accelerators, &message) == 0)
+        {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+    return static_cast<int>(message.wParam);
+}
+
+int RunProgram(HINSTANCE instance, int showCommand)
+{
+    // An unelevated start that must run elevated hands over to an elevated copy.
+    if (MustRelaunchElevated(ReadAdminFlag(), IsRunningAsAdmin()))
+    {
+        RelaunchElevated();
+        return 0;
+    }
+    if (!CreateMainWindow(instance)) return 0;
+
+    FillTrayIcon();
+    LoadTrayMenu();
+    SetMenuItemIcon(IDM_ABOUT, GetMenuIcon(IDI_TRAYICON));
+    SetMenuItemIcon(IDM_EXIT, GetMenuIcon(IDI_EXITICON));
+    ShowAutostartCheck();
+    ShowRunAsAdminCheck();
+    AddTrayIcon();
+
+    ShowWindow(MainWindow, showCommand);
+    UpdateWindow(MainWindow);
+    HACCEL accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDC_QUINDLE));
+    InstallWheelHook();
+    StartRefreshTimer();
+    return RunMessageLoop(accelerators);
+}

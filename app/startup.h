@@ -1,0 +1,10 @@
+// Process start-up and shut-down, the hidden window and the message loop.
+#pragma once
+
+#include <windows.h>
+
+void StartProcess();
+void EndProcess();
+int RunProgram(HINSTANCE instance, int showCommand);
+bool CreateMainWindow(HINSTANCE instance);
+int RunMessageLoop(HACCEL accelerators);

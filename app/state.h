@@ -1,0 +1,17 @@
+// Process-wide state of the application shell. Every item lives until the process
+// ends; nothing here is released before exit.
+#pragma once
+
+#include <windows.h>
+#include <shellapi.h>
+
+constexpr int TitleLength = 100;
+
+extern wchar_t ModulePath[MAX_PATH]; // this executable's full path, read once at start
+extern wchar_t WindowTitle[TitleLength];
+extern wchar_t WindowClassName[TitleLength];
+extern HINSTANCE Instance;
+extern HWND MainWindow;          // hidden owner window, target of the tray icon's messages
+extern NOTIFYICONDATAW TrayIcon; // the one notification-area icon
+extern HMENU TrayMenu;           // the popup shown from the tray icon
+extern int LastMenuCommand;      // what the last TrackPopupMenu returned; 0 when dismissed

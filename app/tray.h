@@ -1,0 +1,9 @@
+// The tray icon, its menu and the window procedure of the hidden window.
+#pragma once
+
+#include <windows.h>
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+void FillTrayIcon();
+void LoadTrayMenu();
+void AddTrayIcon();

@@ -1,0 +1,26 @@
+# Compiler and linker settings shared by the program, its tests and the helper tools.
+
+# Wide APIs only, and the Windows 10 declarations.
+function(quindle_code_options target)
+    target_compile_definitions(${target} PRIVATE UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN
+        _WIN32_WINNT=0x0A00 WINVER=0x0A00)
+    if(MSVC)
+        target_compile_options(${target} PRIVATE /W4 /utf-8 /permissive-)
+    else()
+        target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Werror
+            -ffunction-sections -fdata-sections)
+    endif()
+endfunction()
+
+# A Windows executable that carries no runtime DLL of its own, with ASLR
+# (high-entropy), NX, and system DLLs resolved from System32 only.
+function(quindle_program_options target)
+    if(MSVC)
+        target_link_options(${target} PRIVATE /DYNAMICBASE /HIGHENTROPYVA /NXCOMPAT
+            /DEPENDENTLOADFLAG:0x800)
+    else()
+        target_link_options(${target} PRIVATE -static -municode
+            -Wl,--dynamicbase,--high-entropy-va,--nxcompat,--gc-sections
+            $<$<CONFIG:Release>:-s>)
+    endif()
+endfunction()

@@ -1,0 +1,21 @@
+// Process-wide state of the wheel-to-volume hook.
+#pragma once
+
+#include <windows.h>
+
+constexpr int ClassNameLength = 100;
+
+// What the system reports for itself; all zero when it cannot be asked.
+struct NtVersionNumbers
+{
+    DWORD Major;
+    DWORD Minor;
+    DWORD Build; // low 16 bits only
+};
+
+extern NtVersionNumbers NtVersion;
+extern wchar_t TargetClassName[ClassNameLength];  // taskbar class for this build; empty: none
+extern wchar_t ClassUnderCursor[ClassNameLength]; // class of WindowUnderCursor; empty: unreadable
+extern HWND WindowUnderCursor;                    // where the last command went, or would have
+extern HHOOK WheelHookHandle;                     // the installed hook, or null
+extern bool HookActive;                           // whether the hook is meant to be on

@@ -1,0 +1,11 @@
+// The low-level mouse hook that turns wheel and middle button into volume commands.
+#pragma once
+
+#include <windows.h>
+
+void InstallWheelHook();
+void RemoveWheelHook();
+LRESULT CALLBACK WheelHookProc(int code, WPARAM message, LPARAM event);
+UINT ChooseVolumeCommand(WPARAM message, const MSLLHOOKSTRUCT *event, const wchar_t *classUnderCursor,
+                         const wchar_t *targetClass);
+void ReadClassName(HWND window, wchar_t *name);

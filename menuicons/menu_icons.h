@@ -1,0 +1,9 @@
+// Icons beside menu items, converted by the Windows Imaging Component.
+#pragma once
+
+#include <windows.h>
+
+void StartImaging();
+void StopImaging();
+HICON GetMenuIcon(UINT id);
+HRESULT SetMenuItemIcon(UINT item, HICON icon);

@@ -1,0 +1,4 @@
+// Start at sign-in: one value under the current user's Run key.
+#pragma once
+
+void ShowAutostartCheck();

@@ -1,0 +1,130 @@
+// The pure decisions of the program, one table each.
+#include "hook/state.h"
+#include "hook/version.h"
+#include "hook/wheel_hook.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace
+{
+struct ClassCase
+{
+    DWORD major, minor, build;
+    const wchar_t *expected; // nullptr: no taskbar class
+};
+
+const ClassCase ClassCases[] = {
+    {10, 0, 0, L"MSTaskListWClass"},
+    {10, 0, 19045, L"MSTaskListWClass"},
+    {10, 0, 21390, L"MSTaskListWClass"},
+    {10, 0, 21391, nullptr},
+    {10, 0, 21999, nullptr},
+    {10, 0, 22000, L"ReBarWindow32"},
+    {10, 0, 22001, nullptr},
+    {10, 0, 22620, nullptr},
+    {10, 0, 22621, L"Shell_TrayWnd"},
+    {10, 0, 26100, L"Shell_TrayWnd"},
+    {10, 0, 65535, L"Shell_TrayWnd"},
+    {6, 3, 9600, nullptr},
+    {6, 1, 7601, nullptr},
+    {11, 0, 22621, nullptr},
+    {10, 1, 19045, nullptr},
+    {0, 0, 0, nullptr},
+};
+
+TEST(Decisions, TaskbarClassForEachBuild)
+{
+    for (const ClassCase &c : ClassCases)
+    {
+        const wchar_t *chosen = ChooseTaskbarClass(c.major, c.minor, c.build);
+        SCOPED_TRACE(testing::Message() << c.major << "." << c.minor << "." << c.build);
+        if (c.expected == nullptr)
+            EXPECT_EQ(chosen, nullptr);
+        else
+            EXPECT_STREQ(chosen, c.expected);
+    }
+}
+
+TEST(Decisions, SelectingWithNoRuleLeavesTheTargetEmpty)
+{
+    TargetClassName[0] = L'\0';
+    NtVersion = {10, 0, 22620};
+    SelectTargetClass();
+    EXPECT_STREQ(TargetClassName, L"");
+    NtVersion = {10, 0, 22000};
+    SelectTargetClass();
+    EXPECT_STREQ(TargetClassName, L"ReBarWindow32");
+}
+
+constexpr DWORD WheelUp = 120u << 16, WheelDown = 0xFF88u << 16, WheelFar = 0xFC40u << 16;
+constexpr const wchar_t *Bar = L"MSTaskListWClass";
+
+struct CommandCase
+{
+    const char *name;
+    WPARAM message;
+    bool hasEvent;
+    DWORD mouseData;
+    ULONG_PTR extraInfo;
+    const wchar_t *under;
+    const wchar_t *target;
+    UINT expected;
+};
+
+const CommandCase CommandCases[] = {
+    {"wheel away from the user", WM_MOUSEWHEEL, true, WheelUp, 0, Bar, Bar, APPCOMMAND_VOLUME_UP},
+    {"wheel towards the user", WM_MOUSEWHEEL, true, WheelDown, 0, Bar, Bar, APPCOMMAND_VOLUME_DOWN},
+    {"a big turn is still one step", WM_MOUSEWHEEL, true, WheelFar, 0, Bar, Bar, APPCOMMAND_VOLUME_DOWN},
+    {"zero delta counts as up", WM_MOUSEWHEEL, true, 0, 0, Bar, Bar, APPCOMMAND_VOLUME_UP},
+    {"injected wheel still counts", WM_MOUSEWHEEL, true, WheelUp, 7, Bar, Bar, APPCOMMAND_VOLUME_UP},
+    {"wheel without event data", WM_MOUSEWHEEL, false, 0, 0, Bar, Bar, 0},
+    {"middle press by the device", WM_MBUTTONDOWN, true, 0, 0, Bar, Bar, APPCOMMAND_VOLUME_MUTE},
+    {"middle press injected", WM_MBUTTONDOWN, true, 0, 1, Bar, Bar, 0},
+    {"middle press without event data", WM_MBUTTONDOWN, false, 0, 0, Bar, Bar, 0},
+    {"middle release", WM_MBUTTONUP, true, 0, 0, Bar, Bar, 0},
+    {"horizontal wheel", WM_MOUSEHWHEEL, true, WheelUp, 0, Bar, Bar, 0},
+    {"move", WM_MOUSEMOVE, true, 0, 0, Bar, Bar, 0},
+    {"left press", WM_LBUTTONDOWN, true, 0, 0, Bar, Bar, 0},
+    {"right press", WM_RBUTTONDOWN, true, 0, 0, Bar, Bar, 0},
+    {"right release", WM_RBUTTONUP, true, 0, 0, Bar, Bar, 0},
+    {"x button", WM_XBUTTONDOWN, true, 0, 0, Bar, Bar, 0},
+    {"another window", WM_MOUSEWHEEL, true, WheelUp, 0, L"Shell_TrayWnd", Bar, 0},
+    {"letter case differs", WM_MOUSEWHEEL, true, WheelUp, 0, L"mstasklistwclass", Bar, 0},
+    {"longer name", WM_MOUSEWHEEL, true, WheelUp, 0, L"MSTaskListWClass2", Bar, 0},
+    {"unreadable window, no target", WM_MOUSEWHEEL, true, WheelUp, 0, L"", L"", 0},
+    {"unreadable window, middle, no target", WM_MBUTTONDOWN, true, 0, 0, L"", L"", 0},
+    {"unreadable window", WM_MOUSEWHEEL, true, WheelUp, 0, L"", Bar, 0},
+    {"no target on this build", WM_MOUSEWHEEL, true, WheelUp, 0, Bar, L"", 0},
+};
+
+TEST(Decisions, CommandForEachMouseEvent)
+{
+    for (const CommandCase &c : CommandCases)
+    {
+        MSLLHOOKSTRUCT event{};
+        event.mouseData = c.mouseData;
+        event.dwExtraInfo = c.extraInfo;
+        EXPECT_EQ(ChooseVolumeCommand(c.message, c.hasEvent ? &event : nullptr, c.under, c.target),
+                  c.expected)
+            << c.name;
+    }
+}
+
+// A window that is gone, or none at all, must not leave a stale class to match.
+TEST(Decisions, UnreadableWindowLeavesNoClassBehind)
+{
+    HWND gone = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, NULL, NULL, NULL, NULL);
+    ASSERT_NE(gone, nullptr);
+    DestroyWindow(gone);
+    for (HWND window : {HWND(NULL), gone})
+    {
+        wchar_t name[ClassNameLength] = L"MSTaskListWClass";
+        ReadClassName(window, name);
+        EXPECT_STREQ(name, L"");
+        MSLLHOOKSTRUCT event{};
+        EXPECT_EQ(ChooseVolumeCommand(WM_MOUSEWHEEL, &event, name, Bar), 0u);
+    }
+}
+} // namespace

@@ -1,0 +1,108 @@
+#!/usr/bin/env python3
+"""What `./dev run` does: Quindle.exe beside a stand-in taskbar under Wine.
+
+With a usable display, both are shown there until Quindle ends or Ctrl-C. Without
+one, a private Xvfb hosts a short demonstration with real X input (wheel up three
+times, down once, one middle click over the stand-in), then everything started
+here is stopped again.
+"""
+import argparse
+import os
+import pathlib
+import subprocess
+import sys
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from wine_session import BARS, Session, click_marker, pointer_to, read_log, wait_for  # noqa: E402
+
+
+def display_usable():
+    return bool(os.environ.get("DISPLAY")) and subprocess.run(
+        ["xdpyinfo"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+
+
+def start_xvfb():
+    """A display of our own; -displayfd picks a free number."""
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+                            pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            start_new_session=True)
+    os.close(write_end)
+    with os.fdopen(read_end) as pipe:
+        number = pipe.readline().strip()
+    if not number:
+        raise SystemExit("Xvfb did not start")
+    return xvfb, f":{number}"
+
+
+def interactive(session):
+    bar_log = session.start_bar("task")
+    quindle = session.wine(session.bindir / "Quindle.exe")
+    print("Quindle is running beside a stand-in taskbar (the dark bar). Turn the wheel over it, or press the")
+    print("middle button there; the bar shows the volume. Ctrl-C ends both.")
+    try:
+        quindle.wait()
+    except KeyboardInterrupt:
+        pass
+    print("\n".join(line for line in read_log(bar_log) if line.startswith("command")))
+
+
+def demonstrate(session, out):
+    bar_log = session.start_bar("task")
+    class_line = next(line for line in read_log(bar_log) if line.startswith("ready"))
+    session.start_quindle()
+    pointer_to(session, "task")
+    print(f"stand-in taskbar: {class_line.removeprefix('ready').strip() or 'ready'}")
+    print("demonstration: wheel up 3 times, wheel down once, one middle click over the stand-in")
+    session.run("xdotool", "click", "--repeat", 3, "--delay", 50, 4)
+    session.run("xdotool", "click", 5)
+    session.run("xdotool", "click", 2)
+    click_marker(session, bar_log)
+    received = [line for line in read_log(bar_log) if line.startswith("command")]
+    print("the stand-in received:")
+    for line in received:
+        print("   ", line)
+    if received:
+        state = dict(part.split("=") for part in received[-1].split()[3:])
+        print(f"volume {state['volume']}, {'muted' if state['muted'] == '1' else 'not muted'}")
+    else:
+        print("nothing: this Windows build has no taskbar class the program acts on")
+    screenshot = out / "run-screenshot.png"
+    session.run("import", "-window", "root", screenshot)
+    print(f"screenshot: {screenshot}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--bin", required=True, help="folder of Quindle.exe and the helper programs")
+    parser.add_argument("--out", required=True, help="folder for logs and screenshots")
+    options = parser.parse_args()
+    out = pathlib.Path(options.out)
+    workdir = out / "run"
+    workdir.mkdir(parents=True, exist_ok=True)
+
+    env = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
+    if display_usable():
+        session = Session(env, options.bin, workdir)
+        try:
+            interactive(session)
+        finally:
+            session.end()
+        return
+
+    xvfb, display = start_xvfb()
+    session = Session({**env, "DISPLAY": display}, options.bin, workdir)
+    try:
+        # A wineserver of our own on our display, with Wine's background programs detached.
+        subprocess.run(["wineserver", "-p"], env=session.env, check=True)
+        session.run("wine", "wineboot")
+        demonstrate(session, out)
+    finally:
+        session.end()
+        subprocess.run(["wineserver", "-k"], env=session.env, stderr=subprocess.DEVNULL)
+        xvfb.kill()
+        xvfb.wait()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,183 @@
+// Stands in for the Windows taskbar where there is none (under Wine): a bar of a
+// given window class that acts on volume commands as the shell does, shows the
+// volume and the mute mark, and logs what it receives, one line each.
+//
+//   standin-taskbar [--class NAME] [--log FILE] [--rect X,Y,W,H]
+//
+// Log lines: "ready class=NAME", "command up|down|mute lparam=0x... volume=N muted=0|1",
+// "input <mouse message>", and, for class Shell_TrayWnd, "tray <NIM_ code>" for
+// each notification-area request.
+#include "hook/state.h"
+#include "hook/version.h"
+
+#include <shellapi.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+namespace
+{
+wchar_t ClassName[ClassNameLength] = L"Shell_TrayWnd";
+HANDLE LogFile = INVALID_HANDLE_VALUE;
+int Volume = 50;
+bool Muted = false;
+
+void WriteLog(const char *format, ...)
+{
+    char line[256];
+    va_list arguments;
+    va_start(arguments, format);
+    int length = vsnprintf(line, sizeof line - 1, format, arguments);
+    va_end(arguments);
+    if (length < 0 || LogFile == INVALID_HANDLE_VALUE) return;
+    if (length > static_cast<int>(sizeof line) - 2) length = static_cast<int>(sizeof line) - 2;
+    line[length++] = '\n';
+    DWORD written = 0;
+    WriteFile(LogFile, line, static_cast<DWORD>(length), &written,
+              NULL); // unbuffered: readers see it at once
+}
+
+void Paint(HWND window)
+{
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(window, &paint);
+    RECT area;
+    GetClientRect(window, &area);
+    HBRUSH background = CreateSolidBrush(RGB(32, 32, 40));
+    FillRect(dc, &area, background);
+    DeleteObject(background);
+
+    RECT level = {area.left + 8, area.bottom - 14,
+                  area.left + 8 + (area.right - area.left - 16) * Volume / 100, area.bottom - 6};
+    HBRUSH bar = CreateSolidBrush(Muted ? RGB(120, 120, 120) : RGB(80, 200, 120));
+    FillRect(dc, &level, bar);
+    DeleteObject(bar);
+
+    wchar_t text[200];
+    swprintf(text, 200, L"%ls   volume %d%ls", ClassName, Volume, Muted ? L"   [muted]" : L"");
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, RGB(240, 240, 240));
+    RECT label = {area.left + 8, area.top + 4, area.right - 8, area.bottom - 16};
+    DrawTextW(dc, text, -1, &label, DT_LEFT | DT_VCENTER | DT_SINGLELINE);
+    EndPaint(window, &paint);
+}
+
+bool ApplyCommand(HWND window, LPARAM lParam)
+{
+    const char *name = nullptr;
+    switch (GET_APPCOMMAND_LPARAM(lParam))
+    {
+    case APPCOMMAND_VOLUME_UP:
+        Volume = Volume + 2 > 100 ? 100 : Volume + 2;
+        Muted = false;
+        name = "up";
+        break;
+    case APPCOMMAND_VOLUME_DOWN:
+        Volume = Volume - 2 < 0 ? 0 : Volume - 2;
+        Muted = false;
+        name = "down";
+        break;
+    case APPCOMMAND_VOLUME_MUTE:
+        Muted = !Muted;
+        name = "mute";
+        break;
+    default: return false;
+    }
+    WriteLog("command %s lparam=0x%08llX volume=%d muted=%d", name, static_cast<unsigned long long>(lParam),
+             Volume, Muted ? 1 : 0);
+    InvalidateRect(window, NULL, TRUE);
+    return true;
+}
+
+const char *InputName(UINT message)
+{
+    switch (message)
+    {
+    case WM_MOUSEWHEEL: return "wheel";
+    case WM_MOUSEHWHEEL: return "hwheel";
+    case WM_LBUTTONDOWN: return "left-down";
+    case WM_LBUTTONUP: return "left-up";
+    case WM_RBUTTONDOWN: return "right-down";
+    case WM_RBUTTONUP: return "right-up";
+    case WM_MBUTTONDOWN: return "middle-down";
+    case WM_MBUTTONUP: return "middle-up";
+    default: return nullptr;
+    }
+}
+
+LRESULT CALLBACK StandInProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message)
+    {
+    case WM_APPCOMMAND:
+        if (ApplyCommand(window, lParam)) return TRUE;
+        break;
+    case WM_COPYDATA:
+        // How a notification-area request reaches the taskbar under Wine.
+        WriteLog("tray %llu",
+                 static_cast<unsigned long long>(reinterpret_cast<COPYDATASTRUCT *>(lParam)->dwData));
+        return TRUE;
+    case WM_PAINT: Paint(window); return 0;
+    case WM_DESTROY: PostQuitMessage(0); return 0;
+    default:
+        // Input markers tell a test that every hook has seen the event before it.
+        if (const char *name = InputName(message))
+        {
+            if (message == WM_MOUSEWHEEL || message == WM_MOUSEHWHEEL)
+                WriteLog("input %s %d", name, GET_WHEEL_DELTA_WPARAM(wParam));
+            else
+                WriteLog("input %s", name);
+        }
+        break;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+} // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
+{
+    QueryNtVersion();
+    if (const wchar_t *taskbar = ChooseTaskbarClass(NtVersion.Major, NtVersion.Minor, NtVersion.Build))
+        wcscpy_s(ClassName, ClassNameLength, taskbar);
+    RECT bar = {0, 0, 640, 48};
+
+    int count = 0;
+    wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    for (int i = 1; arguments != nullptr && i + 1 < count; i += 2)
+    {
+        if (wcscmp(arguments[i], L"--class") == 0)
+            wcscpy_s(ClassName, ClassNameLength, arguments[i + 1]);
+        else if (wcscmp(arguments[i], L"--log") == 0)
+            LogFile = CreateFileW(arguments[i + 1], FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        else if (wcscmp(arguments[i], L"--rect") == 0)
+        {
+            long x = 0, y = 0, width = 0, height = 0;
+            if (swscanf(arguments[i + 1], L"%ld,%ld,%ld,%ld", &x, &y, &width, &height) == 4)
+                bar = {x, y, x + width, y + height};
+        }
+    }
+
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = StandInProc;
+    windowClass.hInstance = instance;
+    windowClass.hCursor = LoadCursorW(NULL, IDC_ARROW);
+    windowClass.lpszClassName = ClassName;
+    RegisterClassExW(&windowClass);
+    HWND window = CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_TOPMOST, ClassName, L"Taskbar stand-in",
+                                  WS_POPUP | WS_VISIBLE, bar.left, bar.top, bar.right - bar.left,
+                                  bar.bottom - bar.top, NULL, NULL, instance, NULL);
+    if (window == NULL) return 1;
+    UpdateWindow(window);
+    WriteLog("ready class=%ls", ClassName);
+
+    MSG message;
+    while (GetMessageW(&message, NULL, 0, 0) > 0)
+    {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return 0;
+}

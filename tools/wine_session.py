@@ -1,0 +1,112 @@
+"""Windows programs under Wine, started and ended from Linux: the pieces that the
+end-to-end tests and the demonstration share."""
+import os
+import pathlib
+import signal
+import subprocess
+import time
+
+TIMEOUT = 20.0
+# Where each stand-in taskbar sits on the 1280 x 800 screen.
+BARS = {  # alias: window class, rectangle
+    "task": ("MSTaskListWClass", (0, 740, 420, 60)),
+    "rebar": ("ReBarWindow32", (430, 740, 420, 60)),
+    "tray": ("Shell_TrayWnd", (860, 740, 420, 60)),
+}
+
+
+def wait_for(condition, what, timeout=TIMEOUT):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out waiting for {what}")
+        time.sleep(0.02)
+
+
+def windows_path(path):
+    """Wine's drive Z: is the Linux root."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def read_log(path):
+    try:
+        return pathlib.Path(path).read_text().splitlines()
+    except FileNotFoundError:
+        return []
+
+
+def read_env_file(path):
+    env = {}
+    for line in pathlib.Path(path).read_text().splitlines():
+        key, _, value = line.removeprefix("export ").partition("=")
+        env[key] = value.strip('"')
+    return env
+
+
+class Session:
+    """The Wine processes one run starts, and the means to end them all."""
+
+    def __init__(self, env, bindir, workdir):
+        self.env = {**os.environ, **env}
+        self.bindir = pathlib.Path(bindir)
+        self.workdir = pathlib.Path(workdir)
+        self.processes = []
+
+    def wine(self, *args, **options):
+        """Starts a Windows program in a process group of its own, so that ending it ends its children."""
+        process = subprocess.Popen(["wine", *map(str, args)], env=self.env, start_new_session=True,
+                                   stdin=subprocess.DEVNULL, **options)
+        self.processes.append(process)
+        return process
+
+    def run(self, *args):
+        subprocess.run([str(arg) for arg in args], env=self.env, check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+
+    def set_build(self, build):
+        key = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion"
+        for value in ("CurrentBuildNumber", "CurrentBuild"):
+            self.run("wine", "reg", "add", key, "/v", value, "/d", build, "/f")
+
+    def start_bar(self, alias, class_name=None):
+        """A stand-in taskbar at the place of its alias; class_name None lets it pick the build's own."""
+        log = self.workdir / f"{alias}.log"
+        log.unlink(missing_ok=True)
+        arguments = ["--log", windows_path(log), "--rect", ",".join(map(str, BARS[alias][1]))]
+        if class_name:
+            arguments += ["--class", class_name]
+        self.wine(self.bindir / "standin-taskbar.exe", *arguments)
+        wait_for(lambda: any(line.startswith("ready") for line in read_log(log)), f"stand-in {alias}")
+        return log
+
+    def start_quindle(self):
+        """Starts Quindle.exe in the work folder and returns once its start-up is over."""
+        launcher = self.wine(self.bindir / "testkit.exe", "launch", windows_path(self.bindir / "Quindle.exe"),
+                             windows_path(self.workdir), stdout=subprocess.PIPE, text=True)
+        line = launcher.stdout.readline()
+        if not line.startswith("ready"):
+            raise AssertionError(f"Quindle did not start: {line!r}")
+        return launcher
+
+    def end(self):
+        for process in self.processes:
+            try:
+                os.killpg(process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            process.wait()
+        self.processes.clear()
+
+
+def pointer_to(session, alias):
+    x, y, width, height = BARS[alias][1]
+    session.run("xdotool", "mousemove", x + width // 2, y + height // 2)
+
+
+def click_marker(session, log):
+    """A left click, which the program ignores, reaches the bar under the pointer only
+    after every low-level hook has seen the events before it: once the bar logs it, all
+    the commands those events caused are in its log too."""
+    seen = read_log(log).count("input left-up")
+    session.run("xdotool", "click", "1")
+    wait_for(lambda: read_log(log).count("input left-up") > seen, "the marker click")
