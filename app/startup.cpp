@@ -92,6 +92,7 @@ int RunProgram(HINSTANCE instance, int showCommand)
     UpdateWindow(MainWindow);
     HACCEL accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDC_QUINDLE));
     InstallWheelHook();
+    ShowHookState();
     StartRefreshTimer();
     return RunMessageLoop(accelerators);
 }

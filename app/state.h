@@ -11,7 +11,8 @@ extern wchar_t ModulePath[MAX_PATH]; // this executable's full path, read once a
 extern wchar_t WindowTitle[TitleLength];
 extern wchar_t WindowClassName[TitleLength];
 extern HINSTANCE Instance;
-extern HWND MainWindow;          // hidden owner window, target of the tray icon's messages
-extern NOTIFYICONDATAW TrayIcon; // the one notification-area icon
-extern HMENU TrayMenu;           // the popup shown from the tray icon
-extern int LastMenuCommand;      // what the last TrackPopupMenu returned; 0 when dismissed
+extern HWND MainWindow;            // hidden owner window, target of the tray icon's messages
+extern NOTIFYICONDATAW TrayIcon;   // the one notification-area icon
+extern HMENU TrayMenu;             // the popup shown from the tray icon
+extern int LastMenuCommand;        // what the last TrackPopupMenu returned; 0 when dismissed
+extern UINT TaskbarCreatedMessage; // what the shell broadcasts each time it starts

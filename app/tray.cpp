@@ -2,18 +2,97 @@
 #include "app/tray.h"
 
 #include "app/state.h"
+#include "hook/upkeep.h"
+#include "hook/wheel_hook.h"
+#include "resource.h"
+#include "settings/admin.h"
+#include "settings/autostart.h"
+
+#include <wchar.h>
 
 NOTIFYICONDATAW TrayIcon;
 HMENU TrayMenu;
 int LastMenuCommand;
+UINT TaskbarCreatedMessage;
+
+// Set when building; About opens it.
+const wchar_t ProjectPage[] = L"" QUINDLE_PROJECT_PAGE;
+
+void FillTrayIcon()
+{
+    TrayIcon.cbSize = sizeof TrayIcon;
+    TrayIcon.hWnd = MainWindow;
+    TrayIcon.uID = 0;
+    TrayIcon.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    TrayIcon.uCallbackMessage = WM_USER;
+    TrayIcon.hIcon = LoadIconW(Instance, MAKEINTRESOURCEW(IDI_TRAYICON));
+    wcscpy_s(TrayIcon.szTip, L"Quindle V1.24");
+
+    // The shell announces each new start; an elevated copy must still hear it.
+    TaskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
+    ChangeWindowMessageFilterEx(MainWindow, TaskbarCreatedMessage, MSGFLT_ALLOW, NULL);
+}
+
+void LoadTrayMenu()
+{
+    TrayMenu = GetSubMenu(LoadMenuW(Instance, MAKEINTRESOURCEW(IDR_TRAYMENU)), 0);
+}
+
+void AddTrayIcon()
+{
+    Shell_NotifyIconW(NIM_ADD, &TrayIcon);
+}
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    return DefWindowProcW(window, message, wParam, lParam);
+    switch (message)
+    {
+    case WM_DESTROY:
+        Shell_NotifyIconW(NIM_DELETE, &TrayIcon);
+        PostQuitMessage(0);
+        return 0;
+    case WM_USER:
+        // Without NIM_SETVERSION the shell puts the mouse message in lParam.
+        if (lParam == WM_RBUTTONDOWN) ShowTrayMenu();
+        return 0;
+    default:
+        // A restarted shell has lost every icon, and a shell not ready when we
+        // started never got ours: add it now.
+        if (message == TaskbarCreatedMessage && message != 0)
+        {
+            AddTrayIcon();
+            return 0;
+        }
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
 }
 
-void FillTrayIcon() {}
+void ShowTrayMenu()
+{
+    POINT position{};
+    GetCursorPos(&position);
+    // Without this the menu would not close when the user clicks elsewhere.
+    SetForegroundWindow(MainWindow);
+    LastMenuCommand = TrackPopupMenu(TrayMenu, TPM_RETURNCMD | TPM_BOTTOMALIGN, position.x, position.y, 0,
+                                     MainWindow, NULL);
+    HandleMenuCommand();
+    if (LastMenuCommand == 0) PostMessageW(MainWindow, WM_LBUTTONDOWN, 0, 0);
+}
 
-void LoadTrayMenu() {}
-
-void AddTrayIcon() {}
+void HandleMenuCommand()
+{
+    switch (LastMenuCommand)
+    {
+    case IDM_AUTOSTART: ToggleAutostart(); break;
+    case IDM_RUNASADMIN: ToggleRunAsAdmin(); break;
+    case IDM_ABOUT: ShellExecuteW(NULL, L"open", ProjectPage, NULL, NULL, SW_SHOW); break;
+    case IDM_REHOOK: RehookWithNotice(); break;
+    case IDM_PAUSE: TogglePause(); break;
+    case IDM_EXIT:
+        Shell_NotifyIconW(NIM_DELETE, &TrayIcon);
+        RemoveWheelHook();
+        PostQuitMessage(0);
+        break;
+    default: break;
+    }
+}

@@ -7,3 +7,5 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 void FillTrayIcon();
 void LoadTrayMenu();
 void AddTrayIcon();
+void ShowTrayMenu();
+void HandleMenuCommand();

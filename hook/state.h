@@ -18,4 +18,5 @@ extern wchar_t TargetClassName[ClassNameLength];  // taskbar class for this buil
 extern wchar_t ClassUnderCursor[ClassNameLength]; // class of WindowUnderCursor; empty: unreadable
 extern HWND WindowUnderCursor;                    // where the last command went, or would have
 extern HHOOK WheelHookHandle;                     // the installed hook, or null
-extern bool HookActive;                           // whether the hook is meant to be on
+extern bool HookActive;                           // whether the hook is installed; the Pause label follows it
+extern int RefreshTicks;                          // ticks of the refresh timer so far

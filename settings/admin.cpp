@@ -19,3 +19,5 @@ bool MustRelaunchElevated(UINT, bool)
 void RelaunchElevated() {}
 
 void ShowRunAsAdminCheck() {}
+
+void ToggleRunAsAdmin() {}

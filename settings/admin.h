@@ -7,4 +7,5 @@ UINT ReadAdminFlag();
 bool IsRunningAsAdmin();
 bool MustRelaunchElevated(UINT adminFlag, bool runningAsAdmin);
 void RelaunchElevated();
+void ToggleRunAsAdmin();
 void ShowRunAsAdminCheck();

@@ -2,3 +2,5 @@
 #include "settings/autostart.h"
 
 void ShowAutostartCheck() {}
+
+void ToggleAutostart() {}

@@ -39,7 +39,8 @@ def interactive(session):
     bar_log = session.start_bar("task")
     quindle = session.wine(session.bindir / "Quindle.exe")
     print("Quindle is running beside a stand-in taskbar (the dark bar). Turn the wheel over it, or press the")
-    print("middle button there; the bar shows the volume. Ctrl-C ends both.")
+    print("middle button there; the bar shows the volume. Its icon is in Wine's notification area (or your")
+    print("desktop's): press the right button on it for the menu. Ctrl-C ends both.")
     try:
         quindle.wait()
     except KeyboardInterrupt:
@@ -70,6 +71,18 @@ def demonstrate(session, out):
     screenshot = out / "run-screenshot.png"
     session.run("import", "-window", "root", screenshot)
     print(f"screenshot: {screenshot}")
+
+    # The tray menu, opened as the shell does on a right press on the icon.
+    testkit = session.bindir / "testkit.exe"
+    shown = subprocess.run(["wine", testkit, "menu"], env=session.env, capture_output=True, text=True).stdout.split()
+    x, y, width, height = map(int, shown[1:5])
+    menu_shot = out / "run-menu.png"
+    margin = 12
+    session.run("import", "-window", "root", "-crop",
+                f"{width + 2 * margin}x{height + 2 * margin}+{max(x - margin, 0)}+{max(y - margin, 0)}",
+                "+repage", menu_shot)
+    session.run("wine", testkit, "keys", "escape")
+    print(f"menu screenshot: {menu_shot}")
 
 
 def main():

@@ -8,13 +8,18 @@ commands they caused have arrived (see click_marker).
 import argparse
 import pathlib
 import re
+import subprocess
 import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent.parent / "tools"))
-from wine_session import BARS, Session, click_marker, pointer_to, read_env_file, read_log  # noqa: E402
+from wine_session import (BARS, Session, click_marker, pointer_to, read_env_file, read_log,  # noqa: E402
+                          wait_for, windows_path)
 
 LPARAMS = {"up": "0x000A0000", "down": "0x00090000", "mute": "0x00080000"}
+ICON_REQUESTS = {"0": "add", "1": "modify", "2": "delete"}  # NIM_ codes
+MENU_KEYS = {"autostart": ["r"], "admin": ["a"], "pause": ["down"] * 3 + ["return"],
+             "rehook": ["down"] * 4 + ["return"], "about": ["g"], "exit": ["x"], "dismiss": ["escape"]}
 CLICKS = {"middle": ["click", "2"], "middle-down": ["mousedown", "2"], "middle-up": ["mouseup", "2"],
           "left": ["click", "1"], "right": ["click", "3"], "hleft": ["click", "6"], "hright": ["click", "7"]}
 
@@ -35,9 +40,9 @@ def load_scenario(name):
             if cells[0] == name:
                 expected = {bar: [] for bar in BARS}
                 for part in cells[3].split(";"):
-                    bar, _, commands = part.partition(":")
-                    if bar.strip() != "none":
-                        expected[bar.strip()] = expand(commands.split())
+                    key, _, values = part.partition(":")
+                    if key.strip() != "-":
+                        expected[key.strip()] = expand(values.split())
                 return int(cells[1]), cells[2].split(), expected
     raise SystemExit(f"no scenario named {name}")
 
@@ -52,6 +57,14 @@ def commands(log):
             assert LPARAMS[name] == lparam, f"{line}: lParam should be {LPARAMS[name]}"
             result.append(name)
     return result
+
+
+def testkit(session, *args):
+    """Runs one testkit action to its end; it fails the scenario if the action fails."""
+    result = subprocess.run(["wine", session.bindir / "testkit.exe", *map(str, args)], env=session.env,
+                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+    if result.returncode != 0:
+        raise AssertionError(f"testkit {' '.join(map(str, args))}: {result.stdout.strip()}")
 
 
 def play(session, actions, logs):
@@ -71,11 +84,44 @@ def play(session, actions, logs):
             for _ in range(count):
                 session.run("xdotool", *CLICKS[name])
         elif name == "inject-middle":
-            session.run("wine", session.bindir / "testkit.exe", "middle-press", argument)
+            testkit(session, "middle-press", argument)
+        elif name == "menu":
+            testkit(session, "menu", *MENU_KEYS[argument])
+        elif name == "notice":
+            testkit(session, "notice", "REHOOK")
+        elif name == "taskbar-created":
+            testkit(session, "taskbar-created")
+        elif name == "foreign":
+            log = session.workdir / "foreign.log"
+            log.unlink(missing_ok=True)
+            session.wine(session.bindir / "testkit.exe", "window", argument, windows_path(log))
+            wait_for(lambda: "ready" in read_log(log), "the foreign window")
         else:
             raise SystemExit(f"unknown action {action}")
     if current:
         click_marker(session, logs[current])
+
+
+def register_url_recorder(session, record):
+    """Makes testkit the prefix's https handler, writing each address it is given to record."""
+    command = f'"{windows_path(session.bindir / "testkit.exe")}" record {windows_path(record)} "%1"'
+    session.run("wine", "reg", "add", r"HKCR\https\shell\open\command", "/ve", "/d", command, "/f")
+
+
+def observe(session, logs, launcher, expected, project_page):
+    """What the scenario saw, in the terms of the table, for each key the table may name."""
+    seen = {alias: commands(logs[alias]) for alias in BARS}
+    seen["icon"] = [ICON_REQUESTS[line.split()[1]] for line in read_log(logs["tray"]) if line.startswith("tray ")]
+    if "exit" in expected:
+        wait_for(lambda: launcher.poll() is not None, "Quindle to exit")
+    seen["exit"] = [] if launcher.poll() is None else [launcher.stdout.read().split()[-1]]
+    foreign = session.workdir / "foreign.log"
+    seen["foreign"] = ["open"] if "ready" in read_log(foreign) and "close" not in read_log(foreign) else []
+    record = session.workdir / "about.txt"
+    if "about" in expected:
+        wait_for(lambda: project_page in read_log(record), "the project page to be opened")
+    seen["about"] = ["opened"] if project_page in read_log(record) else []
+    return seen
 
 
 def main():
@@ -83,6 +129,7 @@ def main():
     parser.add_argument("scenario")
     parser.add_argument("--testenv", required=True)
     parser.add_argument("--bin", required=True)
+    parser.add_argument("--project-page", required=True)
     options = parser.parse_args()
 
     build, actions, expected = load_scenario(options.scenario)
@@ -91,11 +138,15 @@ def main():
     session = Session(read_env_file(pathlib.Path(options.testenv) / "env"), options.bin, workdir)
     try:
         session.set_build(build)
+        (workdir / "about.txt").unlink(missing_ok=True)
+        if "menu:about" in actions:
+            register_url_recorder(session, workdir / "about.txt")
         logs = {alias: session.start_bar(alias, BARS[alias][0]) for alias in BARS}
-        session.start_quindle()
+        launcher = session.start_quindle()
         play(session, actions, logs)
-        failures = [f"{alias}: got {commands(logs[alias])}, expected {expected[alias]}"
-                    for alias in BARS if commands(logs[alias]) != expected[alias]]
+        seen = observe(session, logs, launcher, expected, options.project_page)
+        failures = [f"{key}: saw {seen[key]}, expected {expected.get(key, [])}" for key in seen
+                    if seen[key] != expected.get(key, []) and (key != "icon" or key in expected)]
         if failures:
             raise AssertionError("; ".join(failures))
     finally:

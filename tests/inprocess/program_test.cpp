@@ -5,6 +5,8 @@
 #include "hook/wheel_hook.h"
 #include "resource.h"
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,55 +14,8 @@
 
 namespace
 {
-// Pumps this thread's messages until done() holds or the deadline passes.
-template <typename Condition> bool PumpUntil(Condition done, DWORD milliseconds = 3000)
+TEST(Program, StartUpCreatesTheHiddenToolWindow)
 {
-    ULONGLONG deadline = GetTickCount64() + milliseconds;
-    while (!done())
-    {
-        if (GetTickCount64() > deadline) return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-        MSG message;
-        while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE))
-        {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
-    }
-    return true;
-}
-
-std::wstring ClassOf(HWND window)
-{
-    wchar_t name[256] = L"";
-    GetClassNameW(window, name, 256);
-    return name;
-}
-
-std::wstring TitleOf(HWND window)
-{
-    wchar_t title[256] = L"";
-    GetWindowTextW(window, title, 256);
-    return title;
-}
-
-// Start-up runs once for the whole file, as in the program; WM_QUIT is already
-// waiting, so the message loop returns at once and leaves everything in place.
-class Program : public testing::Test
-{
-  protected:
-    static void SetUpTestSuite()
-    {
-        StartProcess();
-        PostQuitMessage(0);
-        ExitCode = RunProgram(GetModuleHandleW(NULL), SW_SHOWDEFAULT);
-    }
-    static inline int ExitCode = -1;
-};
-
-TEST_F(Program, StartUpCreatesTheHiddenToolWindow)
-{
-    EXPECT_EQ(ExitCode, 0);
     ASSERT_NE(MainWindow, nullptr);
     EXPECT_EQ(ClassOf(MainWindow), L"Quindle");
     EXPECT_EQ(TitleOf(MainWindow), L"Quindle");
@@ -76,7 +31,7 @@ TEST_F(Program, StartUpCreatesTheHiddenToolWindow)
     EXPECT_NE(ModulePath[0], L'\0');
 }
 
-TEST_F(Program, ResourcesLoadAsListed)
+TEST(Program, ResourcesLoadAsListed)
 {
     HINSTANCE instance = GetModuleHandleW(NULL);
     for (UINT id : {IDS_WINDOW_TITLE, IDS_SPARE_TITLE, IDS_WINDOW_CLASS})
@@ -146,7 +101,7 @@ struct GroupIconEntry
 };
 #pragma pack(pop)
 
-TEST_F(Program, EachIconGroupHoldsNineSizes)
+TEST(Program, EachIconGroupHoldsNineSizes)
 {
     HINSTANCE instance = GetModuleHandleW(NULL);
     const WORD Chinese = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED);
@@ -179,7 +134,7 @@ TEST_F(Program, EachIconGroupHoldsNineSizes)
     }
 }
 
-TEST_F(Program, InstallAndRemoveKeepOneHook)
+TEST(Program, InstallAndRemoveKeepOneHook)
 {
     InstallWheelHook();
     HHOOK first = WheelHookHandle;
@@ -195,85 +150,42 @@ TEST_F(Program, InstallAndRemoveKeepOneHook)
     EXPECT_NE(WheelHookHandle, nullptr);
 }
 
-// A taskbar of this process's own, under the pointer, collects what the hook posts.
-std::vector<LPARAM> Received;
-
-LRESULT CALLBACK FakeTaskbarProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+TEST(Program, HookPostsToTheTaskbarUnderThePointer)
 {
-    if (message == WM_APPCOMMAND)
-    {
-        Received.push_back(lParam);
-        return TRUE;
-    }
-    return DefWindowProcW(window, message, wParam, lParam);
-}
-
-INPUT MouseInput(DWORD flags, DWORD data, ULONG_PTR extraInfo)
-{
-    INPUT input{};
-    input.type = INPUT_MOUSE;
-    input.mi.dwFlags = flags;
-    input.mi.mouseData = data;
-    input.mi.dwExtraInfo = extraInfo;
-    return input;
-}
-
-TEST_F(Program, HookPostsToTheTaskbarUnderThePointer)
-{
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = FakeTaskbarProc;
-    windowClass.hInstance = GetModuleHandleW(NULL);
-    windowClass.lpszClassName = L"MSTaskListWClass";
-    RegisterClassW(&windowClass);
-    HWND bar =
-        CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_TOPMOST, L"MSTaskListWClass", L"", WS_POPUP | WS_VISIBLE,
-                        100, 100, 300, 40, NULL, NULL, windowClass.hInstance, NULL);
-    ASSERT_NE(bar, nullptr);
+    HWND bar = ShowFakeTaskbar(L"MSTaskListWClass");
+    ASSERT_EQ(WindowFromPoint(POINT{250, 120}), bar);
     NtVersion = {10, 0, 19045};
     InstallWheelHook();
-    SetCursorPos(250, 120);
-    ASSERT_TRUE(PumpUntil([&] { return WindowFromPoint(POINT{250, 120}) == bar; }));
-
     const struct
     {
         const char *name;
         INPUT input;
-        LPARAM expected; // 0: nothing
+        std::vector<LPARAM> expected;
     } cases[] = {
-        {"wheel up", MouseInput(MOUSEEVENTF_WHEEL, WHEEL_DELTA, 0), 0x000A0000},
-        {"wheel down", MouseInput(MOUSEEVENTF_WHEEL, DWORD(-WHEEL_DELTA), 0), 0x00090000},
-        {"middle press", MouseInput(MOUSEEVENTF_MIDDLEDOWN, 0, 0), 0x00080000},
-        {"middle release", MouseInput(MOUSEEVENTF_MIDDLEUP, 0, 0), 0},
-        {"injected middle press", MouseInput(MOUSEEVENTF_MIDDLEDOWN, 0, 0x5157), 0},
-        {"middle release again", MouseInput(MOUSEEVENTF_MIDDLEUP, 0, 0x5157), 0},
-        {"horizontal wheel", MouseInput(MOUSEEVENTF_HWHEEL, WHEEL_DELTA, 0), 0},
-        {"move", MouseInput(MOUSEEVENTF_MOVE, 0, 0), 0},
+        {"wheel up", MouseInput(MOUSEEVENTF_WHEEL, WHEEL_DELTA), {0x000A0000}},
+        {"wheel down", MouseInput(MOUSEEVENTF_WHEEL, DWORD(-WHEEL_DELTA)), {0x00090000}},
+        {"middle press", MouseInput(MOUSEEVENTF_MIDDLEDOWN), {0x00080000}},
+        {"middle release", MouseInput(MOUSEEVENTF_MIDDLEUP), {}},
+        {"injected middle press", MouseInput(MOUSEEVENTF_MIDDLEDOWN, 0, 0x5157), {}},
+        {"its release", MouseInput(MOUSEEVENTF_MIDDLEUP, 0, 0x5157), {}},
+        {"horizontal wheel", MouseInput(MOUSEEVENTF_HWHEEL, WHEEL_DELTA), {}},
+        {"right press", MouseInput(MOUSEEVENTF_RIGHTDOWN), {}},
+        {"right release", MouseInput(MOUSEEVENTF_RIGHTUP), {}},
     };
     for (const auto &c : cases)
     {
-        // Each case is followed by a wheel up whose arrival shows the case is through.
-        Received.clear();
-        INPUT inputs[2] = {c.input, MouseInput(MOUSEEVENTF_WHEEL, WHEEL_DELTA, 0)};
-        SendInput(2, inputs, sizeof(INPUT));
-        std::vector<LPARAM> expected;
-        if (c.expected != 0) expected.push_back(c.expected);
-        expected.push_back(0x000A0000);
-        EXPECT_TRUE(PumpUntil([&] { return Received.size() >= expected.size(); })) << c.name;
-        EXPECT_EQ(Received, expected) << c.name;
-        EXPECT_EQ(WindowUnderCursor, bar);
+        EXPECT_EQ(CommandsFor(c.input), c.expected) << c.name;
+        EXPECT_EQ(WindowUnderCursor, bar) << c.name;
     }
 
-    // Another build's class: the same bar is no taskbar any more.
+    // On build 22000 the same bar is no taskbar; the hook still reads its class.
     NtVersion = {10, 0, 22000};
-    TargetClassName[0] = L'\0';
     InstallWheelHook();
-    Received.clear();
     ClassUnderCursor[0] = L'\0';
-    INPUT wheel = MouseInput(MOUSEEVENTF_WHEEL, WHEEL_DELTA, 0);
-    SendInput(1, &wheel, sizeof(INPUT));
-    EXPECT_TRUE(PumpUntil([] { return ClassUnderCursor[0] != L'\0'; })); // the hook has seen it
-    PumpUntil([] { return false; }, 50);                                 // anything it posted is in
-    EXPECT_TRUE(Received.empty());
+    EXPECT_EQ(CommandsFor(MouseInput(MOUSEEVENTF_WHEEL, WHEEL_DELTA)), std::vector<LPARAM>{});
+    EXPECT_STREQ(ClassUnderCursor, L"MSTaskListWClass");
+    NtVersion = {10, 0, 19045};
+    InstallWheelHook();
     DestroyWindow(bar);
 }
 } // namespace

@@ -19,6 +19,7 @@
 namespace
 {
 wchar_t ClassName[ClassNameLength] = L"Shell_TrayWnd";
+const wchar_t StandInTitle[] = L"Taskbar stand-in";
 HANDLE LogFile = INVALID_HANDLE_VALUE;
 int Volume = 50;
 bool Muted = false;
@@ -166,7 +167,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     windowClass.hCursor = LoadCursorW(NULL, IDC_ARROW);
     windowClass.lpszClassName = ClassName;
     RegisterClassExW(&windowClass);
-    HWND window = CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_TOPMOST, ClassName, L"Taskbar stand-in",
+    HWND window = CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_TOPMOST, ClassName, StandInTitle,
                                   WS_POPUP | WS_VISIBLE, bar.left, bar.top, bar.right - bar.left,
                                   bar.bottom - bar.top, NULL, NULL, instance, NULL);
     if (window == NULL) return 1;

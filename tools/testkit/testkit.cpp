@@ -1,8 +1,19 @@
 // Small Windows-side actions for the tests and the demonstration, one per call:
 //
-//   testkit launch EXE [DIR]      start EXE (in DIR), print "ready PID" once it waits for
-//                                 input, then "exit CODE" when it ends; exits with CODE
-//   testkit middle-press EXTRA    inject a middle press and release carrying dwExtraInfo EXTRA
+//   testkit launch EXE [DIR]       start EXE (in DIR), print "ready PID" once it waits for
+//                                  input, then "exit CODE" when it ends; exits with CODE
+//   testkit middle-press EXTRA     inject a middle press and release carrying dwExtraInfo EXTRA
+//   testkit menu [KEY...]          open Quindle's tray menu as the shell does and wait for it;
+//                                  without keys, print "menu X Y WIDTH HEIGHT" and leave it open; with
+//                                  keys, type them (down, up, return, escape or a letter), then
+//                                  wait until the menu has closed and Quindle has taken the command
+//   testkit keys KEY...            type keys
+//   testkit taskbar-created        broadcast the shell's "TaskbarCreated" message
+//   testkit window TITLE LOG       show a topmost message box titled TITLE; log "ready" once it
+//                                  shows and "close" if it is closed
+//   testkit notice TITLE           wait until Quindle's message box titled TITLE shows and closes
+//                                  again; print "shown MS" for how long it stayed
+//   testkit record LOG ARGS...     append ARGS to LOG, one line (a stand-in URL handler)
 #include <windows.h>
 
 #include <stdio.h>
@@ -10,6 +21,30 @@
 
 namespace
 {
+constexpr DWORD Deadline = 10000;
+
+template <typename Condition> bool WaitFor(Condition done, DWORD milliseconds = Deadline)
+{
+    ULONGLONG end = GetTickCount64() + milliseconds;
+    while (!done())
+    {
+        if (GetTickCount64() > end) return false;
+        Sleep(10);
+    }
+    return true;
+}
+
+void AppendLine(const wchar_t *path, const char *text)
+{
+    HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, text, static_cast<DWORD>(strlen(text)), &written, NULL);
+    WriteFile(file, "\n", 1, &written, NULL);
+    CloseHandle(file);
+}
+
 int Launch(wchar_t *program, const wchar_t *directory)
 {
     wchar_t commandLine[MAX_PATH + 2];
@@ -43,13 +78,172 @@ int MiddlePress(ULONG_PTR extraInfo)
     inputs[0].mi.dwExtraInfo = inputs[1].mi.dwExtraInfo = extraInfo;
     return SendInput(2, inputs, sizeof(INPUT)) == 2 ? 0 : 1;
 }
+
+WORD KeyCode(const wchar_t *name)
+{
+    if (wcscmp(name, L"down") == 0) return VK_DOWN;
+    if (wcscmp(name, L"up") == 0) return VK_UP;
+    if (wcscmp(name, L"return") == 0) return VK_RETURN;
+    if (wcscmp(name, L"escape") == 0) return VK_ESCAPE;
+    return static_cast<WORD>(towupper(name[0])); // letters: their virtual-key code
+}
+
+void PressKey(WORD key)
+{
+    INPUT inputs[2] = {};
+    inputs[0].type = inputs[1].type = INPUT_KEYBOARD;
+    inputs[0].ki.wVk = inputs[1].ki.wVk = key;
+    inputs[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(2, inputs, sizeof(INPUT));
+}
+
+// Popup menus are top-level windows of this class; hidden ones may linger.
+HWND VisibleMenu()
+{
+    HWND menu = NULL;
+    while ((menu = FindWindowExW(NULL, menu, L"#32768", NULL)) != NULL && !IsWindowVisible(menu))
+        ;
+    return menu;
+}
+
+int Menu(int count, wchar_t **keys)
+{
+    HWND quindle = NULL;
+    if (!WaitFor([&] { return (quindle = FindWindowW(L"Quindle", L"Quindle")) != NULL; }))
+    {
+        printf("no Quindle window\n");
+        return 1;
+    }
+    PostMessageW(quindle, WM_USER, 0, WM_RBUTTONDOWN); // what the shell sends for a right press
+    if (!WaitFor([] { return VisibleMenu() != NULL; }))
+    {
+        printf("the menu did not open\n");
+        return 1;
+    }
+    if (count == 0)
+    {
+        RECT bounds{};
+        GetWindowRect(VisibleMenu(), &bounds); // left open, to be looked at
+        printf("menu %ld %ld %ld %ld\n", bounds.left, bounds.top, bounds.right - bounds.left,
+               bounds.bottom - bounds.top);
+        return 0;
+    }
+    for (int i = 0; i < count; ++i)
+        PressKey(KeyCode(keys[i]));
+    if (!WaitFor([] { return VisibleMenu() == NULL; }))
+    {
+        printf("the menu did not close\n");
+        return 1;
+    }
+    // Answered only once Quindle pumps messages again: the command has been carried
+    // out, or has opened a message box of its own.
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(quindle, WM_NULL, 0, 0, SMTO_NORMAL, Deadline, &result);
+    return 0;
+}
+
+int BroadcastTaskbarCreated()
+{
+    // Sent, not posted: it returns once every top-level window has handled it.
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0, SMTO_NORMAL,
+                        Deadline, &result);
+    return 0;
+}
+
+// The window of the process with this title and class, or null.
+HWND FindWindowOf(DWORD process, const wchar_t *className, const wchar_t *title)
+{
+    HWND window = NULL;
+    while ((window = FindWindowExW(NULL, window, className, title)) != NULL)
+    {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == process) return window;
+    }
+    return NULL;
+}
+
+// Another program's message box that happens to carry the same title, holding
+// someone's unsaved work. It keeps itself at the top, so that a search by title
+// meets it before any other.
+int Window(const wchar_t *title, const wchar_t *log)
+{
+    CreateThread(
+        NULL, 0,
+        [](void *parameter) -> DWORD {
+            auto arguments = static_cast<const wchar_t *const *>(parameter);
+            HWND box = NULL;
+            if (!WaitFor([&] {
+                    return (box = FindWindowOf(GetCurrentProcessId(), L"#32770", arguments[0])) != NULL;
+                }))
+                return 1;
+            AppendLine(arguments[1], "ready");
+            while (IsWindow(box))
+            {
+                SetWindowPos(box, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+                Sleep(50);
+            }
+            return 0;
+        },
+        new const wchar_t *[2] { title, log }, 0, NULL);
+    MessageBoxW(NULL, L"Unsaved work", title, MB_OKCANCEL | MB_TOPMOST);
+    AppendLine(log, "close");
+    return 0;
+}
+
+int Notice(const wchar_t *title)
+{
+    DWORD quindle = 0;
+    GetWindowThreadProcessId(FindWindowW(L"Quindle", L"Quindle"), &quindle);
+    auto box = [&] { return FindWindowOf(quindle, L"#32770", title); };
+    if (!WaitFor([&] { return box() != NULL; }))
+    {
+        printf("no notice\n");
+        return 1;
+    }
+    ULONGLONG shown = GetTickCount64();
+    if (!WaitFor([&] { return box() == NULL; }))
+    {
+        printf("the notice stayed\n");
+        return 1;
+    }
+    printf("shown %llu\n", GetTickCount64() - shown);
+    return 0;
+}
+
+int Record(const wchar_t *log, int count, wchar_t **arguments)
+{
+    char line[2048] = "";
+    for (int i = 0; i < count; ++i)
+    {
+        char part[1024];
+        WideCharToMultiByte(CP_UTF8, 0, arguments[i], -1, part, sizeof part, NULL, NULL);
+        if (i > 0) strncat(line, " ", sizeof line - strlen(line) - 1);
+        strncat(line, part, sizeof line - strlen(line) - 1);
+    }
+    AppendLine(log, line);
+    return 0;
+}
 } // namespace
 
 int wmain(int argc, wchar_t **argv)
 {
-    if (argc >= 3 && wcscmp(argv[1], L"launch") == 0) return Launch(argv[2], argc >= 4 ? argv[3] : nullptr);
-    if (argc >= 3 && wcscmp(argv[1], L"middle-press") == 0)
+    const wchar_t *action = argc >= 2 ? argv[1] : L"";
+    if (wcscmp(action, L"launch") == 0 && argc >= 3) return Launch(argv[2], argc >= 4 ? argv[3] : nullptr);
+    if (wcscmp(action, L"middle-press") == 0 && argc >= 3)
         return MiddlePress(static_cast<ULONG_PTR>(wcstoull(argv[2], nullptr, 0)));
-    fprintf(stderr, "usage: testkit launch EXE [DIR] | middle-press EXTRA\n");
+    if (wcscmp(action, L"menu") == 0) return Menu(argc - 2, argv + 2);
+    if (wcscmp(action, L"keys") == 0)
+    {
+        for (int i = 2; i < argc; ++i)
+            PressKey(KeyCode(argv[i]));
+        return 0;
+    }
+    if (wcscmp(action, L"taskbar-created") == 0) return BroadcastTaskbarCreated();
+    if (wcscmp(action, L"window") == 0 && argc >= 4) return Window(argv[2], argv[3]);
+    if (wcscmp(action, L"notice") == 0 && argc >= 3) return Notice(argv[2]);
+    if (wcscmp(action, L"record") == 0 && argc >= 3) return Record(argv[2], argc - 3, argv + 3);
+    fprintf(stderr, "usage: see the top of testkit.cpp\n");
     return 2;
 }

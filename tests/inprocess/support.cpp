@@ -1,0 +1,117 @@
+// What the in-process tests share.
+#include "support.h"
+
+#include "app/startup.h"
+#include "app/state.h"
+#include "resource.h"
+
+#include <gtest/gtest.h>
+
+std::vector<LPARAM> ReceivedCommands;
+int ReceivedInputs;
+
+namespace
+{
+// Start-up runs once for the whole test program, as in the program; WM_QUIT is
+// already waiting, so the message loop returns at once and leaves everything set up.
+class ProgramStarted : public testing::Environment
+{
+    void SetUp() override
+    {
+        StartProcess();
+        PostQuitMessage(0);
+        ASSERT_EQ(RunProgram(GetModuleHandleW(NULL), SW_SHOWDEFAULT), 0);
+    }
+    void TearDown() override { EndProcess(); }
+};
+testing::Environment *const Started = testing::AddGlobalTestEnvironment(new ProgramStarted);
+
+LRESULT CALLBACK FakeTaskbarProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_APPCOMMAND)
+    {
+        ReceivedCommands.push_back(lParam);
+        return TRUE;
+    }
+    if ((message >= WM_MOUSEFIRST && message <= WM_MOUSELAST && message != WM_MOUSEMOVE)) ++ReceivedInputs;
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+} // namespace
+
+std::wstring ClassOf(HWND window)
+{
+    wchar_t name[256] = L"";
+    GetClassNameW(window, name, 256);
+    return name;
+}
+
+std::wstring TitleOf(HWND window)
+{
+    wchar_t title[256] = L"";
+    GetWindowTextW(window, title, 256);
+    return title;
+}
+
+std::wstring PauseLabel()
+{
+    wchar_t text[100] = L"";
+    GetMenuStringW(TrayMenu, IDM_PAUSE, text, 100, MF_BYCOMMAND);
+    return text;
+}
+
+bool IconPresent()
+{
+    NOTIFYICONDATAW probe = TrayIcon;
+    return Shell_NotifyIconW(NIM_MODIFY, &probe) != FALSE;
+}
+
+bool TakeQuitMessage()
+{
+    MSG message;
+    return PeekMessageW(&message, NULL, WM_QUIT, WM_QUIT, PM_REMOVE) != FALSE;
+}
+
+std::wstring ProgramFolder()
+{
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(NULL, path, MAX_PATH);
+    std::wstring folder = path;
+    return folder.substr(0, folder.find_last_of(L'\\'));
+}
+
+HWND ShowFakeTaskbar(const wchar_t *className)
+{
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = FakeTaskbarProc;
+    windowClass.hInstance = GetModuleHandleW(NULL);
+    windowClass.lpszClassName = className;
+    RegisterClassW(&windowClass);
+    HWND bar = CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_TOPMOST, className, L"", WS_POPUP | WS_VISIBLE, 100,
+                               100, 300, 40, NULL, NULL, windowClass.hInstance, NULL);
+    SetForegroundWindow(bar);
+    SetCursorPos(250, 120);
+    PumpUntil([bar] { return WindowFromPoint(POINT{250, 120}) == bar; });
+    return bar;
+}
+
+INPUT MouseInput(DWORD flags, DWORD data, ULONG_PTR extraInfo)
+{
+    INPUT input{};
+    input.type = INPUT_MOUSE;
+    input.mi.dwFlags = flags;
+    input.mi.mouseData = data;
+    input.mi.dwExtraInfo = extraInfo;
+    return input;
+}
+
+std::vector<LPARAM> CommandsFor(INPUT input)
+{
+    ReceivedCommands.clear();
+    int inputsBefore = ReceivedInputs;
+    SendInput(1, &input, sizeof input);
+    // Posted commands are taken from the queue before input, so once the event itself
+    // is in, so is everything the hooks posted for it.
+    EXPECT_TRUE(PumpUntil([inputsBefore] { return ReceivedInputs > inputsBefore; }))
+        << "the event never arrived";
+    return ReceivedCommands;
+}

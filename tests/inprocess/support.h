@@ -1,0 +1,43 @@
+// What the in-process tests share: the program started once for the whole test
+// program, message pumping with a deadline, and a taskbar of this process's own.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// Pumps this thread's messages until done() holds or the deadline passes.
+template <typename Condition> bool PumpUntil(Condition done, DWORD milliseconds = 5000)
+{
+    ULONGLONG deadline = GetTickCount64() + milliseconds;
+    while (!done())
+    {
+        if (GetTickCount64() > deadline) return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+        MSG message;
+        while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE))
+        {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+    return true;
+}
+
+std::wstring ClassOf(HWND window);
+std::wstring TitleOf(HWND window);
+std::wstring PauseLabel();
+bool IconPresent();           // whether the shell holds the program's tray icon
+bool TakeQuitMessage();       // removes a waiting WM_QUIT; true if there was one
+std::wstring ProgramFolder(); // where this test program and its helper programs are
+
+// A window of the given class under the pointer, in front, that records the
+// volume commands posted to it and counts the input it gets.
+HWND ShowFakeTaskbar(const wchar_t *className);
+extern std::vector<LPARAM> ReceivedCommands;
+extern int ReceivedInputs;
+INPUT MouseInput(DWORD flags, DWORD data = 0, ULONG_PTR extraInfo = 0);
+// Injects one event and returns the commands posted for it, once the fake taskbar
+// has got the event itself (every hook has then seen it).
+std::vector<LPARAM> CommandsFor(INPUT input);

@@ -1,0 +1,357 @@
+// The tray icon, the menu and the upkeep of the hook, on the program's real window and menu.
+#include "app/state.h"
+#include "app/startup.h"
+#include "app/tray.h"
+#include "hook/state.h"
+#include "hook/upkeep.h"
+#include "hook/wheel_hook.h"
+#include "resource.h"
+
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <new>
+
+// Counts the heap blocks alive, to see that a failed command frees what it
+// allocated; and fails every allocation after the next AllocationsAllowed ones.
+std::atomic<long> LiveBlocks;
+std::atomic<long> AllocationsAllowed = -1; // -1: no limit
+
+namespace
+{
+void *Allocate(std::size_t size)
+{
+    if (AllocationsAllowed == 0) return nullptr;
+    if (AllocationsAllowed > 0) --AllocationsAllowed;
+    void *block = std::malloc(size ? size : 1);
+    if (block != nullptr) ++LiveBlocks;
+    return block;
+}
+} // namespace
+
+void *operator new(std::size_t size)
+{
+    if (void *block = Allocate(size)) return block;
+    throw std::bad_alloc();
+}
+
+void *operator new(std::size_t size, const std::nothrow_t &) noexcept
+{
+    return Allocate(size);
+}
+
+void operator delete(void *block) noexcept
+{
+    if (block != nullptr) --LiveBlocks;
+    std::free(block);
+}
+
+void operator delete(void *block, std::size_t) noexcept
+{
+    if (block != nullptr) --LiveBlocks;
+    std::free(block);
+}
+
+namespace
+{
+const std::vector<LPARAM> None, OneUp = {0x000A0000};
+
+// Back to how start-up left the program: hook on, "暂停", icon shown, no WM_QUIT waiting.
+void Reset()
+{
+    InstallWheelHook();
+    ShowHookState();
+    AddTrayIcon();
+    TakeQuitMessage();
+}
+
+// The text of this process's notice, read while it is open.
+std::wstring NoticeText()
+{
+    std::wstring text;
+    EnumChildWindows(
+        FindOwnNotice(L"REHOOK"),
+        [](HWND child, LPARAM found) {
+            std::wstring line = TitleOf(child);
+            if (ClassOf(child) == L"Static" && !line.empty()) *reinterpret_cast<std::wstring *>(found) = line;
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&text));
+    return text;
+}
+
+bool FileHolds(const std::wstring &path, const std::string &line)
+{
+    std::ifstream file(path.c_str());
+    for (std::string read; std::getline(file, read);)
+        if (read == line) return true;
+    return false;
+}
+
+TEST(Tray, IconRecordAsListed)
+{
+    EXPECT_EQ(TrayIcon.cbSize, 976u);
+    EXPECT_EQ(TrayIcon.hWnd, MainWindow);
+    EXPECT_EQ(TrayIcon.uID, 0u);
+    EXPECT_EQ(TrayIcon.uFlags, UINT(NIF_MESSAGE | NIF_ICON | NIF_TIP));
+    EXPECT_EQ(TrayIcon.uCallbackMessage, UINT(WM_USER));
+    EXPECT_NE(TrayIcon.hIcon, nullptr);
+    EXPECT_STREQ(TrayIcon.szTip, L"Quindle V1.24");
+    EXPECT_EQ(TrayIcon.dwState | TrayIcon.dwStateMask | TrayIcon.uVersion | TrayIcon.dwInfoFlags, 0u);
+    EXPECT_TRUE(IconPresent());
+    EXPECT_NE(TrayMenu, nullptr);
+    EXPECT_EQ(GetMenuItemCount(TrayMenu), 8);
+}
+
+TEST(Tray, EachMenuCommandReachesItsHandler)
+{
+    // About opens the project page with the https handler: a recorder here.
+    std::wstring record = ProgramFolder() + L"\\about.txt";
+    DeleteFileW(record.c_str());
+    std::wstring handler = L"\"" + ProgramFolder() + L"\\testkit.exe\" record \"" + record + L"\" \"%1\"";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, L"https\\shell\\open\\command", NULL, REG_SZ,
+                              handler.c_str(), DWORD((handler.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+
+    const struct
+    {
+        const char *name;
+        int id;
+        const wchar_t *label;
+        bool hooked, quit, icon, opened;
+    } cases[] = {
+        {"nothing chosen", 0, L"暂停", true, false, true, false},
+        {"unknown id", 12345, L"暂停", true, false, true, false},
+        {"pause", IDM_PAUSE, L"继续", false, false, true, false},
+        {"re-hook", IDM_REHOOK, L"暂停", true, false, true, false},
+        {"about", IDM_ABOUT, L"暂停", true, false, true, true},
+        {"exit", IDM_EXIT, L"暂停", false, true, false, false},
+    };
+    for (const auto &c : cases)
+    {
+        Reset();
+        HHOOK before = WheelHookHandle;
+        LastMenuCommand = c.id;
+        HandleMenuCommand();
+        EXPECT_EQ(PauseLabel(), c.label) << c.name;
+        EXPECT_EQ(WheelHookHandle != NULL, c.hooked) << c.name;
+        EXPECT_EQ(TakeQuitMessage(), c.quit) << c.name;
+        EXPECT_EQ(IconPresent(), c.icon) << c.name;
+        if (c.opened)
+        {
+            EXPECT_TRUE(PumpUntil([&] { return FileHolds(record, QUINDLE_PROJECT_PAGE); })) << c.name;
+            DeleteFileW(record.c_str());
+        }
+        else
+        {
+            EXPECT_EQ(GetFileAttributesW(record.c_str()), INVALID_FILE_ATTRIBUTES) << c.name;
+        }
+        if (c.id == 0 || c.id == 12345)
+        {
+            EXPECT_EQ(WheelHookHandle, before) << c.name;
+        }
+    }
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, L"https\\shell\\open\\command");
+    Reset();
+}
+
+int MenusOpened;
+WNDPROC ProgramWindowProc;
+
+// Watches the program's window procedure for the start of menu tracking.
+LRESULT CALLBACK WatchMenuLoop(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_ENTERMENULOOP) ++MenusOpened;
+    return CallWindowProcW(ProgramWindowProc, window, message, wParam, lParam);
+}
+
+void CALLBACK DismissMenu(HWND, UINT, UINT_PTR timer, DWORD)
+{
+    KillTimer(NULL, timer);
+    EndMenu();
+}
+
+TEST(Tray, OnlyTheRightPressOpensTheMenuAndDismissingPostsOneLeftPress)
+{
+    Reset();
+    ProgramWindowProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(MainWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(WatchMenuLoop)));
+    const struct
+    {
+        LPARAM mouse;
+        bool opens;
+    } cases[] = {{WM_RBUTTONDOWN, true}, {WM_RBUTTONUP, false},     {WM_LBUTTONDOWN, false},
+                 {WM_LBUTTONUP, false},  {WM_LBUTTONDBLCLK, false}, {WM_RBUTTONDBLCLK, false},
+                 {WM_MOUSEMOVE, false},  {WM_CONTEXTMENU, false},   {WM_RBUTTONDOWN, true}};
+    for (const auto &c : cases)
+    {
+        HHOOK hook = WheelHookHandle;
+        MenusOpened = 0;
+        UINT_PTR timer = SetTimer(NULL, 0, 100, DismissMenu);
+        SendMessageW(MainWindow, WM_USER, 0, c.mouse);
+        KillTimer(NULL, timer);
+        EXPECT_EQ(MenusOpened, c.opens ? 1 : 0) << c.mouse;
+        EXPECT_EQ(LastMenuCommand, 0) << c.mouse;
+        int leftPresses = 0;
+        MSG message;
+        while (PeekMessageW(&message, MainWindow, WM_LBUTTONDOWN, WM_LBUTTONDOWN, PM_REMOVE))
+            leftPresses += message.wParam == 0 && message.lParam == 0;
+        EXPECT_EQ(leftPresses, c.opens ? 1 : 0) << c.mouse;
+        EXPECT_EQ(WheelHookHandle, hook) << c.mouse;
+        EXPECT_EQ(PauseLabel(), L"暂停") << c.mouse;
+    }
+    SetWindowLongPtrW(MainWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ProgramWindowProc));
+}
+
+TEST(Tray, ShellRestartAddsTheIconAgain)
+{
+    Reset();
+    Shell_NotifyIconW(NIM_DELETE, &TrayIcon);
+    ASSERT_FALSE(IconPresent());
+    ASSERT_NE(TaskbarCreatedMessage, 0u);
+    SendMessageW(MainWindow, TaskbarCreatedMessage, 0, 0);
+    EXPECT_TRUE(IconPresent());
+}
+
+TEST(Tray, ClosingTheWindowRemovesTheIconAndEndsTheLoop)
+{
+    HWND original = MainWindow;
+    NOTIFYICONDATAW originalIcon = TrayIcon;
+    ASSERT_TRUE(CreateMainWindow(GetModuleHandleW(NULL)));
+    FillTrayIcon();
+    AddTrayIcon();
+    ASSERT_TRUE(IconPresent());
+    SendMessageW(MainWindow, WM_CLOSE, 0, 0); // closed from outside
+    EXPECT_FALSE(IsWindow(MainWindow));
+    EXPECT_FALSE(IconPresent());
+    EXPECT_TRUE(TakeQuitMessage());
+    MainWindow = original;
+    TrayIcon = originalIcon;
+}
+
+TEST(Upkeep, PauseResumeAndRehookWhilePaused)
+{
+    Reset();
+    TogglePause();
+    EXPECT_EQ(PauseLabel(), L"继续");
+    EXPECT_FALSE(HookActive);
+    EXPECT_EQ(WheelHookHandle, nullptr);
+    TogglePause();
+    EXPECT_EQ(PauseLabel(), L"暂停");
+    EXPECT_TRUE(HookActive);
+    EXPECT_NE(WheelHookHandle, nullptr);
+
+    TogglePause();
+    static std::wstring shown;
+    shown.clear();
+    SetTimer(NULL, 0, 300, [](HWND, UINT, UINT_PTR timer, DWORD) {
+        KillTimer(NULL, timer);
+        shown = NoticeText();
+    });
+    ULONGLONG start = GetTickCount64();
+    RehookWithNotice(); // returns when the notice has closed itself
+    ULONGLONG open = GetTickCount64() - start;
+    EXPECT_EQ(shown, L"HOOK 成功");
+    EXPECT_GE(open, 900u);
+    EXPECT_LE(open, 3000u);
+    EXPECT_EQ(PauseLabel(), L"暂停");
+    EXPECT_TRUE(HookActive);
+    EXPECT_NE(WheelHookHandle, nullptr);
+}
+
+int NestedCommand;
+
+void CALLBACK RunNestedCommand(HWND, UINT, UINT_PTR timer, DWORD)
+{
+    KillTimer(NULL, timer);
+    LastMenuCommand = NestedCommand;
+    HandleMenuCommand();
+}
+
+// The notice's modal loop lets the user run a second command inside the first.
+TEST(Upkeep, CommandsNestedInTheNoticeLeaveAtMostOneHook)
+{
+    HWND bar = ShowFakeTaskbar(L"MSTaskListWClass");
+    NtVersion = {10, 0, 19045};
+    const struct
+    {
+        const char *name;
+        bool paused;
+        int nested;
+        const wchar_t *label;
+        const std::vector<LPARAM> &commands;
+    } cases[] = {
+        {"pause inside", false, IDM_PAUSE, L"继续", None},
+        {"pause inside, re-hook made while paused", true, IDM_PAUSE, L"继续", None},
+        {"re-hook inside", false, IDM_REHOOK, L"暂停", OneUp},
+        {"re-hook inside, re-hook made while paused", true, IDM_REHOOK, L"暂停", OneUp},
+    };
+    for (const auto &c : cases)
+    {
+        Reset();
+        if (c.paused) TogglePause();
+        NestedCommand = c.nested;
+        SetTimer(NULL, 0, 200, RunNestedCommand);
+        RehookWithNotice();
+        EXPECT_TRUE(PumpUntil([] { return FindOwnNotice(L"REHOOK") == NULL; })) << c.name;
+        EXPECT_EQ(PauseLabel(), c.label) << c.name;
+        EXPECT_EQ(HookActive, WheelHookHandle != NULL) << c.name;
+        EXPECT_EQ(CommandsFor(MouseInput(MOUSEEVENTF_WHEEL, WHEEL_DELTA)), c.commands) << c.name;
+    }
+    DestroyWindow(bar);
+    Reset();
+}
+
+TEST(Upkeep, TenRefreshTicksThenTheTimerStops)
+{
+    Reset();
+    RefreshTicks = 0;
+    UINT_PTR timer = SetTimer(NULL, 0, 60000, RefreshTimerProc);
+    for (int tick = 1; tick <= 10; ++tick)
+    {
+        if (tick == 4) TogglePause(); // ticks while paused count, and reinstall nothing
+        HHOOK before = WheelHookHandle;
+        RefreshTimerProc(NULL, WM_TIMER, timer, 0);
+        EXPECT_EQ(RefreshTicks, tick);
+        if (tick < 4)
+        {
+            EXPECT_NE(WheelHookHandle, nullptr) << tick;
+            EXPECT_NE(WheelHookHandle, before) << tick;
+            EXPECT_FALSE(UnhookWindowsHookEx(before)) << tick; // the old one is gone
+        }
+        else
+        {
+            EXPECT_EQ(WheelHookHandle, nullptr) << tick;
+            EXPECT_EQ(PauseLabel(), L"继续") << tick;
+        }
+    }
+    EXPECT_FALSE(KillTimer(NULL, timer)); // the tenth tick killed it
+    Reset();
+}
+
+// No memory for the request, or none for the worker thread: the hook is reinstalled
+// all the same, no notice is shown (nobody would close it), and nothing is leaked.
+TEST(Upkeep, AReHookWhoseWorkerCannotStartShowsNoNoticeAndLeaksNothing)
+{
+    for (long allowed : {0, 1})
+    {
+        Reset();
+        TogglePause();
+        long blocks = LiveBlocks;
+        ULONGLONG start = GetTickCount64();
+        AllocationsAllowed = allowed;
+        RehookWithNotice();
+        AllocationsAllowed = -1;
+        EXPECT_LT(GetTickCount64() - start, 500u) << allowed;
+        EXPECT_EQ(LiveBlocks, blocks) << allowed;
+        EXPECT_EQ(FindOwnNotice(L"REHOOK"), nullptr) << allowed;
+        EXPECT_NE(WheelHookHandle, nullptr) << allowed;
+        EXPECT_TRUE(HookActive) << allowed;
+        EXPECT_EQ(PauseLabel(), L"暂停") << allowed;
+    }
+}
+} // namespace
