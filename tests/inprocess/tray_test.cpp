@@ -20,11 +20,17 @@
 // allocated; and fails every allocation after the next AllocationsAllowed ones.
 std::atomic<long> LiveBlocks;
 std::atomic<long> AllocationsAllowed = -1; // -1: no limit
+void (*BeforeNextAllocation)();            // run once, at the next allocation
 
 namespace
 {
 void *Allocate(std::size_t size)
 {
+    if (auto before = BeforeNextAllocation)
+    {
+        BeforeNextAllocation = nullptr;
+        before();
+    }
     if (AllocationsAllowed == 0) return nullptr;
     if (AllocationsAllowed > 0) --AllocationsAllowed;
     void *block = std::malloc(size ? size : 1);
@@ -330,6 +336,36 @@ TEST(Upkeep, TenRefreshTicksThenTheTimerStops)
         }
     }
     EXPECT_FALSE(KillTimer(NULL, timer)); // the tenth tick killed it
+    Reset();
+}
+
+std::vector<HMENU> HeldMenus;
+
+// With the window manager's handle table full, no hook can be installed. The table is
+// emptied again when the notice's request is allocated, after the failed install.
+TEST(Upkeep, AReHookThatCannotInstallTheHookSaysSo)
+{
+    Reset();
+    TogglePause(); // no hook left for the re-hook to remove, so the table stays full
+    static std::wstring shown;
+    shown.clear();
+    SetTimer(NULL, 0, 300, [](HWND, UINT, UINT_PTR timer, DWORD) {
+        KillTimer(NULL, timer);
+        shown = NoticeText();
+    });
+    HeldMenus.reserve(70000);
+    while (HMENU menu = CreateMenu())
+        HeldMenus.push_back(menu);
+    BeforeNextAllocation = [] {
+        for (HMENU menu : HeldMenus)
+            DestroyMenu(menu);
+        HeldMenus.clear();
+    };
+    RehookWithNotice();
+    EXPECT_EQ(shown, L"HOOK 失败");
+    EXPECT_EQ(WheelHookHandle, nullptr);
+    EXPECT_FALSE(HookActive);
+    EXPECT_EQ(PauseLabel(), L"继续");
     Reset();
 }
 
