@@ -22,7 +22,9 @@ void StartProcess()
 {
     QueryNtVersion();
     StartImaging();
-    GetModuleFileNameW(NULL, ModulePath, MAX_PATH);
+    // A truncated path would start nothing, or something else: keep none.
+    if (GetModuleFileNameW(NULL, ModulePath, MAX_PATH) >= MAX_PATH)
+        ModulePath[0] = L'\0';
 }
 
 // Undoes StartProcess in reverse order; runs on every way out of the program.

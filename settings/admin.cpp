@@ -1,23 +1,124 @@
 // The run-as-administrator setting and the elevated relaunch.
 #include "settings/admin.h"
 
+#include "app/state.h"
+#include "resource.h"
+
+#include <string>
+
+namespace
+{
+// Relative: the settings live in the current directory, not beside the program.
+const wchar_t SettingsFile[] = L".\\setting.ini";
+
+void WriteAdminFlag(const wchar_t *value)
+{
+    WritePrivateProfileStringW(L"setting", L"Administrator", value, SettingsFile);
+}
+
+std::wstring ReadProgramPath()
+{
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;)
+    {
+        DWORD length = GetModuleFileNameW(NULL, &path[0], static_cast<DWORD>(path.size()));
+        if (length == 0) return std::wstring();
+        if (length < path.size()) return path.substr(0, length);
+        path.resize(path.size() * 2); // a longer path than MAX_PATH: never start a truncated one
+    }
+}
+
+std::wstring ReadCurrentDirectory()
+{
+    std::wstring directory(GetCurrentDirectoryW(0, NULL), L'\0');
+    DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(directory.size()), &directory[0]);
+    directory.resize(length < directory.size() ? length : 0);
+    return directory;
+}
+} // namespace
+
 UINT ReadAdminFlag()
 {
-    return 0;
+    return GetPrivateProfileIntW(L"setting", L"Administrator", 0, SettingsFile);
 }
 
 bool IsRunningAsAdmin()
 {
-    return false;
+    SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
+    PSID administrators = NULL;
+    if (!AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0,
+                                  0, 0, 0, 0, &administrators))
+        return false;
+    BOOL member = FALSE;
+    if (!CheckTokenMembership(NULL, administrators, &member)) member = FALSE;
+    FreeSid(administrators);
+    return member != FALSE;
 }
 
-bool MustRelaunchElevated(UINT, bool)
+bool MustRelaunchElevated(UINT adminFlag, bool runningAsAdmin)
 {
-    return false;
+    return adminFlag == 1 && !runningAsAdmin;
 }
 
-void RelaunchElevated() {}
+// The elevated copy starts in this process's current directory, so that it reads the
+// settings file that was just written.
+SHELLEXECUTEINFOW DescribeRelaunch(const wchar_t *program, const wchar_t *directory)
+{
+    SHELLEXECUTEINFOW relaunch{};
+    relaunch.cbSize = sizeof relaunch;
+    relaunch.lpVerb = L"runas";
+    relaunch.lpFile = program;
+    relaunch.lpDirectory = directory;
+    relaunch.nShow = SW_HIDE;
+    return relaunch;
+}
 
-void ShowRunAsAdminCheck() {}
+// What the user is told when the relaunch fails; null: nothing.
+const wchar_t *DescribeRelaunchError(DWORD error)
+{
+    switch (error)
+    {
+    case ERROR_CANCELLED: return L"ShellExecute Cancel.."; // the user declined the prompt
+    case ERROR_FILE_NOT_FOUND: return L"File Not Found";
+    default: return nullptr;
+    }
+}
 
-void ToggleRunAsAdmin() {}
+void RelaunchElevated()
+{
+    std::wstring program = ReadProgramPath();
+    std::wstring directory = ReadCurrentDirectory();
+    SHELLEXECUTEINFOW relaunch =
+        DescribeRelaunch(program.c_str(), directory.empty() ? NULL : directory.c_str());
+    if (!ShellExecuteExW(&relaunch))
+    {
+        if (const wchar_t *text = DescribeRelaunchError(GetLastError()))
+            MessageBoxW(NULL, text, L"ERROR", MB_ABORTRETRYIGNORE);
+    }
+}
+
+void ToggleRunAsAdmin()
+{
+    if (ReadAdminFlag() == 1)
+    {
+        WriteAdminFlag(L"0");
+        ShowRunAsAdminCheck();
+        return; // the running process keeps its rights
+    }
+    WriteAdminFlag(L"1");
+    ShowRunAsAdminCheck();
+    // Only a setting that was stored makes the elevated copy run elevated next time
+    // too; when it could not be written, this process simply goes on.
+    if (ReadAdminFlag() == 1 && !IsRunningAsAdmin())
+    {
+        RelaunchElevated();
+        Shell_NotifyIconW(NIM_DELETE, &TrayIcon);
+        PostQuitMessage(0);
+    }
+}
+
+void ShowRunAsAdminCheck()
+{
+    CheckMenuItem(TrayMenu, IDM_RUNASADMIN,
+                  MF_BYCOMMAND | (ReadAdminFlag() == 1 ? MF_CHECKED : MF_UNCHECKED));
+}

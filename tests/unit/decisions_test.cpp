@@ -2,6 +2,8 @@
 #include "hook/state.h"
 #include "hook/version.h"
 #include "hook/wheel_hook.h"
+#include "settings/admin.h"
+#include "settings/autostart.h"
 
 #include <gtest/gtest.h>
 
@@ -126,5 +128,80 @@ TEST(Decisions, UnreadableWindowLeavesNoClassBehind)
         MSLLHOOKSTRUCT event{};
         EXPECT_EQ(ChooseVolumeCommand(WM_MOUSEWHEEL, &event, name, Bar), 0u);
     }
+}
+} // namespace
+
+namespace
+{
+TEST(Decisions, ElevationGate)
+{
+    const struct
+    {
+        UINT flag;
+        bool elevated, relaunch;
+    } cases[] = {{1, false, true},  {1, true, false},           {0, false, false}, {0, true, false},
+                 {2, false, false}, {0xFFFFFFFF, false, false}, {11, false, false}};
+    for (const auto &c : cases)
+        EXPECT_EQ(MustRelaunchElevated(c.flag, c.elevated), c.relaunch) << c.flag << " " << c.elevated;
+}
+
+TEST(Decisions, RelaunchErrorsTheUserIsTold)
+{
+    const struct
+    {
+        DWORD error;
+        const wchar_t *text; // nullptr: no message box
+    } cases[] = {{ERROR_CANCELLED, L"ShellExecute Cancel.."},
+                 {ERROR_FILE_NOT_FOUND, L"File Not Found"},
+                 {ERROR_SUCCESS, nullptr},
+                 {ERROR_PATH_NOT_FOUND, nullptr},
+                 {ERROR_ACCESS_DENIED, nullptr},
+                 {ERROR_NO_ASSOCIATION, nullptr},
+                 {740 /* elevation required */, nullptr}};
+    auto shown = [](const wchar_t *text) { return std::wstring(text ? text : L"(no message)"); };
+    for (const auto &c : cases)
+        EXPECT_EQ(shown(DescribeRelaunchError(c.error)), shown(c.text)) << c.error;
+}
+
+TEST(Decisions, RelaunchAsksForAnElevatedCopyInThisDirectory)
+{
+    SHELLEXECUTEINFOW relaunch = DescribeRelaunch(L"C:\\Tools\\Quindle.exe", L"D:\\Work");
+    EXPECT_EQ(relaunch.cbSize, 112u);
+    EXPECT_EQ(relaunch.fMask, 0u);
+    EXPECT_EQ(relaunch.hwnd, nullptr);
+    EXPECT_STREQ(relaunch.lpVerb, L"runas");
+    EXPECT_STREQ(relaunch.lpFile, L"C:\\Tools\\Quindle.exe");
+    EXPECT_EQ(relaunch.lpParameters, nullptr);
+    EXPECT_STREQ(relaunch.lpDirectory, L"D:\\Work");
+    EXPECT_EQ(relaunch.nShow, SW_HIDE);
+}
+
+TEST(Decisions, RunValueNamesThisProgram)
+{
+    const wchar_t *program = L"C:\\Program Files\\Quindle\\Quindle.exe";
+    const struct
+    {
+        const wchar_t *stored, *program;
+        bool names;
+    } cases[] = {
+        {L"C:\\Program Files\\Quindle\\Quindle.exe", program, true},
+        {L"\"C:\\Program Files\\Quindle\\Quindle.exe\"", program, true},
+        {L"c:\\program files\\quindle\\quindle.exe", program, false},
+        {L"\"c:\\program files\\quindle\\quindle.exe\"", program, false},
+        {L"\"C:\\Program Files\\Quindle\\Quindle.exe", program, false},
+        {L"C:\\Program Files\\Quindle\\Quindle.exe\"", program, false},
+        {L"\"C:\\Program Files\\Quindle\\Quindle.exe\" --tray", program, false},
+        {L"\"C:\\Program Files\\Quindle\\Quindle.exe\"\"", program, false},
+        {L"C:\\Program Files\\Quindle\\Quindle.exe ", program, false},
+        {L"C:\\Program Files\\Quindle\\Quindle.ex", program, false},
+        {L"D:\\Quindle.exe", program, false},
+        {L"", program, false},
+        {L"\"\"", program, false},
+        {L"", L"", false},
+        {L"\"\"", L"", false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(NamesThisProgram(c.stored, c.program), c.names)
+            << testing::PrintToString(std::wstring(c.stored));
 }
 } // namespace
