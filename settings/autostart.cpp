@@ -58,11 +58,16 @@ void ToggleAutostart()
     else if (RunKey != NULL && ModulePath[0] != L'\0') // no path, or a truncated one: nothing to start
     {
         // Quoted: unquoted, a path with spaces could start C:\Program.exe instead.
+        static_assert(QuotedPathLength >= sizeof ModulePath / sizeof ModulePath[0] + 2,
+                      "room for the quotes");
         wchar_t quoted[QuotedPathLength];
-        int length = swprintf(quoted, QuotedPathLength, L"\"%ls\"", ModulePath);
-        if (length > 0)
-            RegSetValueExW(RunKey, AutostartValueName, 0, REG_SZ, reinterpret_cast<const BYTE *>(quoted),
-                           static_cast<DWORD>((length + 1) * sizeof(wchar_t)));
+        size_t length = wcsnlen(ModulePath, MAX_PATH - 1);
+        quoted[0] = L'"';
+        wmemcpy(quoted + 1, ModulePath, length);
+        quoted[length + 1] = L'"';
+        quoted[length + 2] = L'\0';
+        RegSetValueExW(RunKey, AutostartValueName, 0, REG_SZ, reinterpret_cast<const BYTE *>(quoted),
+                       static_cast<DWORD>((length + 3) * sizeof(wchar_t)));
     }
     CloseRunKey();
     ShowAutostartCheck();

@@ -79,10 +79,12 @@ class Session:
         wait_for(lambda: any(line.startswith("ready") for line in read_log(log)), f"stand-in {alias}")
         return log
 
-    def start_quindle(self):
-        """Starts Quindle.exe in the work folder and returns once its start-up is over."""
-        launcher = self.wine(self.bindir / "testkit.exe", "launch", windows_path(self.bindir / "Quindle.exe"),
-                             windows_path(self.workdir), stdout=subprocess.PIPE, text=True)
+    def start_quindle(self, program=None):
+        """Starts Quindle.exe (or the copy at the Windows path program) in the work folder and
+        returns once its start-up is over."""
+        program = program or windows_path(self.bindir / "Quindle.exe")
+        launcher = self.wine(self.bindir / "testkit.exe", "launch", program, windows_path(self.workdir),
+                             stdout=subprocess.PIPE, text=True)
         line = launcher.stdout.readline()
         if not line.startswith("ready"):
             raise AssertionError(f"Quindle did not start: {line!r}")

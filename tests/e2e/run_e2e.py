@@ -8,6 +8,7 @@ commands they caused have arrived (see click_marker).
 import argparse
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
 
@@ -65,9 +66,44 @@ def testkit(session, *args):
                             stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
     if result.returncode != 0:
         raise AssertionError(f"testkit {' '.join(map(str, args))}: {result.stdout.strip()}")
+    return result.stdout
 
 
-def play(session, actions, logs):
+RUN_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
+RUN_VALUE = "Quindle V1.24"
+
+
+def read_run_value(session):
+    result = subprocess.run(["wine", "reg", "query", RUN_KEY, "/v", RUN_VALUE], env=session.env,
+                            capture_output=True, text=True)
+    match = re.search(r"REG_SZ\s+(.*)", result.stdout)
+    return match.group(1).rstrip("\r") if match else None
+
+
+def deep_copy(session, length):
+    """Quindle.exe copied into a folder of the prefix so that its full path has length units."""
+    folder = "d" * (length - len("C:\\") - len("\\Quindle.exe"))
+    target = pathlib.Path(session.env["WINEPREFIX"]) / "drive_c" / folder
+    target.mkdir(exist_ok=True)
+    shutil.copy(session.bindir / "Quindle.exe", target / "Quindle.exe")
+    program = f"C:\\{folder}\\Quindle.exe"
+    assert len(program) == length
+    return program
+
+
+class Quindle:
+    """The running copy of the program: its launcher and its path."""
+
+    def __init__(self, session):
+        self.session = session
+        self.start()
+
+    def start(self, program=None):
+        self.program = program or windows_path(self.session.bindir / "Quindle.exe")
+        self.launcher = self.session.start_quindle(self.program)
+
+
+def play(session, actions, logs, quindle, looks):
     current = None
     for action in actions:
         name, _, argument = action.partition(":")
@@ -87,6 +123,16 @@ def play(session, actions, logs):
             testkit(session, "middle-press", argument)
         elif name == "menu":
             testkit(session, "menu", *MENU_KEYS[argument])
+        elif name == "look":
+            looks.append("+".join(testkit(session, "look").split("checks")[-1].split()) or "none")
+        elif name == "restart":
+            testkit(session, "menu", *MENU_KEYS["exit"])
+            wait_for(lambda: quindle.launcher.poll() is not None, "Quindle to exit")
+            quindle.start(deep_copy(session, int(argument.removeprefix("deep"))) if argument else None)
+        elif name == "write-ini":
+            (session.workdir / "setting.ini").write_text(f"[setting]\r\nAdministrator={argument}\r\n")
+        elif name == "run-bare":
+            session.run("wine", "reg", "add", RUN_KEY, "/v", RUN_VALUE, "/d", quindle.program, "/f")
         elif name == "notice":
             testkit(session, "notice", "REHOOK")
         elif name == "taskbar-created":
@@ -108,9 +154,16 @@ def register_url_recorder(session, record):
     session.run("wine", "reg", "add", r"HKCR\https\shell\open\command", "/ve", "/d", command, "/f")
 
 
-def observe(session, logs, launcher, expected, project_page):
+def observe(session, logs, quindle, looks, expected, project_page):
     """What the scenario saw, in the terms of the table, for each key the table may name."""
+    launcher = quindle.launcher
     seen = {alias: commands(logs[alias]) for alias in BARS}
+    run = read_run_value(session)
+    seen["run"] = [] if run is None else ["quoted" if run == f'"{quindle.program}"' else
+                                          "bare" if run == quindle.program else run]
+    ini = session.workdir / "setting.ini"
+    seen["ini"] = re.findall(r"Administrator=(.*?)\r?$", ini.read_text(), re.M) if ini.exists() else []
+    seen["checks"] = looks
     seen["icon"] = [ICON_REQUESTS[line.split()[1]] for line in read_log(logs["tray"]) if line.startswith("tray ")]
     if "exit" in expected:
         wait_for(lambda: launcher.poll() is not None, "Quindle to exit")
@@ -139,12 +192,15 @@ def main():
     try:
         session.set_build(build)
         (workdir / "about.txt").unlink(missing_ok=True)
+        (workdir / "setting.ini").unlink(missing_ok=True)
+        subprocess.run(["wine", "reg", "delete", RUN_KEY, "/v", RUN_VALUE, "/f"], env=session.env,
+                       capture_output=True)
         if "menu:about" in actions:
             register_url_recorder(session, workdir / "about.txt")
         logs = {alias: session.start_bar(alias, BARS[alias][0]) for alias in BARS}
-        launcher = session.start_quindle()
-        play(session, actions, logs)
-        seen = observe(session, logs, launcher, expected, options.project_page)
+        quindle, looks = Quindle(session), []
+        play(session, actions, logs, quindle, looks)
+        seen = observe(session, logs, quindle, looks, expected, options.project_page)
         failures = [f"{key}: saw {seen[key]}, expected {expected.get(key, [])}" for key in seen
                     if seen[key] != expected.get(key, []) and (key != "icon" or key in expected)]
         if failures:

@@ -8,6 +8,8 @@
 //                                  keys, type them (down, up, return, escape or a letter), then
 //                                  wait until the menu has closed and Quindle has taken the command
 //   testkit keys KEY...            type keys
+//   testkit look                   open Quindle's tray menu, read from the screen which of its first
+//                                  four items carry a check mark, print "checks NAME..." and close it
 //   testkit taskbar-created        broadcast the shell's "TaskbarCreated" message
 //   testkit window TITLE LOG       show a topmost message box titled TITLE; log "ready" once it
 //                                  shows and "close" if it is closed
@@ -142,6 +144,68 @@ int Menu(int count, wchar_t **keys)
     return 0;
 }
 
+// Check marks as the user sees them: menus cannot be read from another process.
+// Text lines are found in the text column (dark ink between blank rows); an item is
+// checked when the margin to the left of its line has ink too.
+int Look()
+{
+    if (Menu(0, nullptr) != 0) return 1;
+    HWND menu = VisibleMenu();
+    RECT bounds{};
+    GetWindowRect(menu, &bounds);
+    int width = bounds.right - bounds.left, height = bounds.bottom - bounds.top;
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void *bits = nullptr;
+    HDC screen = GetDC(NULL);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP picture = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, NULL, 0);
+    HGDIOBJ old = SelectObject(memory, picture);
+    BitBlt(memory, 0, 0, width, height, screen, bounds.left, bounds.top, SRCCOPY);
+    SelectObject(memory, old);
+    auto ink = [&](int x, int y) {
+        const BYTE *pixel = static_cast<const BYTE *>(bits) + (y * width + x) * 4;
+        return pixel[0] + pixel[1] + pixel[2] < 3 * 140; // text and marks, not the light edges
+    };
+    auto inked = [&](int y, int from, int to) {
+        for (int x = from; x < to; ++x)
+            if (ink(x, y)) return true;
+        return false;
+    };
+    const int margin = 18; // the check-mark column
+    const char *names[] = {"autostart", "admin", "pause", "rehook"};
+    printf("checks");
+    int line = 0;
+    for (int y = 0; y < height && line < 4;)
+    {
+        if (!inked(y, margin + 2, width - 4))
+        {
+            ++y;
+            continue;
+        }
+        // One line of text: inked rows, with gaps of a few rows inside thin characters.
+        bool checked = false;
+        for (int blank = 0; y < height && blank <= 3; ++y)
+        {
+            blank = inked(y, margin + 2, width - 4) ? 0 : blank + 1;
+            checked = checked || inked(y, 2, margin);
+        }
+        if (checked) printf(" %s", names[line]);
+        ++line;
+    }
+    printf("\n");
+    fflush(stdout);
+    DeleteObject(picture);
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+    PressKey(VK_ESCAPE);
+    return line == 4 && WaitFor([] { return VisibleMenu() == NULL; }) ? 0 : 1;
+}
+
 int BroadcastTaskbarCreated()
 {
     // Sent, not posted: it returns once every top-level window has handled it.
@@ -234,6 +298,7 @@ int wmain(int argc, wchar_t **argv)
     if (wcscmp(action, L"middle-press") == 0 && argc >= 3)
         return MiddlePress(static_cast<ULONG_PTR>(wcstoull(argv[2], nullptr, 0)));
     if (wcscmp(action, L"menu") == 0) return Menu(argc - 2, argv + 2);
+    if (wcscmp(action, L"look") == 0) return Look();
     if (wcscmp(action, L"keys") == 0)
     {
         for (int i = 2; i < argc; ++i)
