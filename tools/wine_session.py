@@ -52,10 +52,10 @@ class Session:
         self.workdir = pathlib.Path(workdir)
         self.processes = []
 
-    def wine(self, *args, **options):
+    def wine(self, *args, env=None, **options):
         """Starts a Windows program in a process group of its own, so that ending it ends its children."""
-        process = subprocess.Popen(["wine", *map(str, args)], env=self.env, start_new_session=True,
-                                   stdin=subprocess.DEVNULL, **options)
+        process = subprocess.Popen(["wine", *map(str, args)], env={**self.env, **(env or {})},
+                                   start_new_session=True, stdin=subprocess.DEVNULL, **options)
         self.processes.append(process)
         return process
 
@@ -79,11 +79,11 @@ class Session:
         wait_for(lambda: any(line.startswith("ready") for line in read_log(log)), f"stand-in {alias}")
         return log
 
-    def start_quindle(self, program=None):
+    def start_quindle(self, program=None, env=None):
         """Starts Quindle.exe (or the copy at the Windows path program) in the work folder and
         returns once its start-up is over."""
         program = program or windows_path(self.bindir / "Quindle.exe")
-        launcher = self.wine(self.bindir / "testkit.exe", "launch", program, windows_path(self.workdir),
+        launcher = self.wine(self.bindir / "testkit.exe", "launch", program, windows_path(self.workdir), env=env,
                              stdout=subprocess.PIPE, text=True)
         line = launcher.stdout.readline()
         if not line.startswith("ready"):

@@ -98,9 +98,9 @@ class Quindle:
         self.session = session
         self.start()
 
-    def start(self, program=None):
+    def start(self, program=None, env=None):
         self.program = program or windows_path(self.session.bindir / "Quindle.exe")
-        self.launcher = self.session.start_quindle(self.program)
+        self.launcher = self.session.start_quindle(self.program, env)
 
 
 def play(session, actions, logs, quindle, looks):
@@ -124,11 +124,16 @@ def play(session, actions, logs, quindle, looks):
         elif name == "menu":
             testkit(session, "menu", *MENU_KEYS[argument])
         elif name == "look":
-            looks.append("+".join(testkit(session, "look").split("checks")[-1].split()) or "none")
+            lines = dict(line.partition(" ")[::2] for line in testkit(session, "look").splitlines())
+            looks["checks"].append("+".join(lines["checks"].split()) or "none")
+            looks["icons"].append("+".join(lines["icons"].split()) or "none")
         elif name == "restart":
             testkit(session, "menu", *MENU_KEYS["exit"])
             wait_for(lambda: quindle.launcher.poll() is not None, "Quindle to exit")
-            quindle.start(deep_copy(session, int(argument.removeprefix("deep"))) if argument else None)
+            if argument == "no-imaging":  # no imaging component can be created
+                quindle.start(env={"WINEDLLOVERRIDES": session.env["WINEDLLOVERRIDES"] + ";windowscodecs=d"})
+            else:
+                quindle.start(deep_copy(session, int(argument.removeprefix("deep"))) if argument else None)
         elif name == "write-ini":
             (session.workdir / "setting.ini").write_text(f"[setting]\r\nAdministrator={argument}\r\n")
         elif name == "run-bare":
@@ -163,7 +168,7 @@ def observe(session, logs, quindle, looks, expected, project_page):
                                           "bare" if run == quindle.program else run]
     ini = session.workdir / "setting.ini"
     seen["ini"] = re.findall(r"Administrator=(.*?)\r?$", ini.read_text(), re.M) if ini.exists() else []
-    seen["checks"] = looks
+    seen.update(looks)
     seen["icon"] = [ICON_REQUESTS[line.split()[1]] for line in read_log(logs["tray"]) if line.startswith("tray ")]
     if "exit" in expected:
         wait_for(lambda: launcher.poll() is not None, "Quindle to exit")
@@ -198,7 +203,7 @@ def main():
         if "menu:about" in actions:
             register_url_recorder(session, workdir / "about.txt")
         logs = {alias: session.start_bar(alias, BARS[alias][0]) for alias in BARS}
-        quindle, looks = Quindle(session), []
+        quindle, looks = Quindle(session), {"checks": [], "icons": []}
         play(session, actions, logs, quindle, looks)
         seen = observe(session, logs, quindle, looks, expected, options.project_page)
         failures = [f"{key}: saw {seen[key]}, expected {expected.get(key, [])}" for key in seen

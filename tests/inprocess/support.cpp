@@ -79,6 +79,21 @@ std::wstring ProgramFolder()
     return folder.substr(0, folder.find_last_of(L'\\'));
 }
 
+// Windows counts them for us; Wine does not (GetGuiResources answers 0), but keeps
+// the process's GDI handle table, 24-byte entries with a type, where the PEB says.
+int CountGdiObjects()
+{
+    if (DWORD counted = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS)) return static_cast<int>(counted);
+    auto getPeb = reinterpret_cast<const BYTE *(WINAPI *)()>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetCurrentPeb")));
+    const BYTE *peb = getPeb();
+    auto table = *reinterpret_cast<const BYTE *const *>(peb + 0xF8);
+    int count = 0;
+    for (int entry = 0; table != nullptr && entry < 0x10000; ++entry)
+        count += table[entry * 24 + 14] != 0; // the entry's type
+    return count;
+}
+
 HWND ShowFakeTaskbar(const wchar_t *className)
 {
     WNDCLASSW windowClass{};

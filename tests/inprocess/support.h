@@ -31,6 +31,7 @@ std::wstring PauseLabel();
 bool IconPresent();           // whether the shell holds the program's tray icon
 bool TakeQuitMessage();       // removes a waiting WM_QUIT; true if there was one
 std::wstring ProgramFolder(); // where this test program and its helper programs are
+int CountGdiObjects();        // this process's GDI objects
 
 // A window of the given class under the pointer, in front, that records the
 // volume commands posted to it and counts the input it gets.

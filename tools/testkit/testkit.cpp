@@ -9,7 +9,8 @@
 //                                  wait until the menu has closed and Quindle has taken the command
 //   testkit keys KEY...            type keys
 //   testkit look                   open Quindle's tray menu, read from the screen which of its first
-//                                  four items carry a check mark, print "checks NAME..." and close it
+//                                  four items carry a check mark and which of the last two an icon,
+//                                  print "checks NAME..." and "icons NAME...", and close it
 //   testkit taskbar-created        broadcast the shell's "TaskbarCreated" message
 //   testkit window TITLE LOG       show a topmost message box titled TITLE; log "ready" once it
 //                                  shows and "close" if it is closed
@@ -19,6 +20,8 @@
 #include <windows.h>
 
 #include <stdio.h>
+#include <utility>
+#include <vector>
 #include <wchar.h>
 
 namespace
@@ -144,9 +147,9 @@ int Menu(int count, wchar_t **keys)
     return 0;
 }
 
-// Check marks as the user sees them: menus cannot be read from another process.
-// Text lines are found in the text column (dark ink between blank rows); an item is
-// checked when the margin to the left of its line has ink too.
+// Check marks and icons as the user sees them: menus cannot be read from another
+// process. Text lines are found in the text column (dark ink between blank rows); an
+// item is checked, or shows its icon, when the margin to the left of its line has ink.
 int Look()
 {
     if (Menu(0, nullptr) != 0) return 1;
@@ -176,26 +179,47 @@ int Look()
             if (ink(x, y)) return true;
         return false;
     };
-    const int margin = 18; // the check-mark column
-    const char *names[] = {"autostart", "admin", "pause", "rehook"};
-    printf("checks");
-    int line = 0;
-    for (int y = 0; y < height && line < 4;)
+    // Lines of text: rows with ink well inside the text column, a few blank rows
+    // allowed inside thin characters.
+    std::vector<std::pair<int, int>> lines; // first and last row
+    for (int y = 0; y < height;)
     {
-        if (!inked(y, margin + 2, width - 4))
+        if (!inked(y, 40, width - 4))
         {
             ++y;
             continue;
         }
-        // One line of text: inked rows, with gaps of a few rows inside thin characters.
-        bool checked = false;
+        int first = y, last = y;
         for (int blank = 0; y < height && blank <= 3; ++y)
-        {
-            blank = inked(y, margin + 2, width - 4) ? 0 : blank + 1;
-            checked = checked || inked(y, 2, margin);
-        }
-        if (checked) printf(" %s", names[line]);
-        ++line;
+            if (inked(y, 40, width - 4))
+                last = y, blank = 0;
+            else
+                ++blank;
+        lines.emplace_back(first, last);
+    }
+    if (lines.size() != 6)
+    {
+        printf("lines %zu\n", lines.size());
+        PressKey(VK_ESCAPE);
+        return 1;
+    }
+    // Pause and Re-hook never carry a mark: where their text starts, the text column does.
+    int text = width;
+    for (int line : {2, 3})
+        for (int y = lines[line].first; y <= lines[line].second; ++y)
+            for (int x = 2; x < text; ++x)
+                if (ink(x, y)) text = x;
+    auto marked = [&](int line) {
+        for (int y = lines[line].first; y <= lines[line].second; ++y)
+            if (inked(y, 2, text - 2)) return true;
+        return false;
+    };
+    const char *names[] = {"autostart", "admin", "pause", "rehook", "about", "exit"};
+    printf("checks");
+    for (int line = 0; line < 6; ++line)
+    {
+        if (line == 4) printf("\nicons"); // what the margin holds beside About and Exit
+        if (marked(line)) printf(" %s", names[line]);
     }
     printf("\n");
     fflush(stdout);
@@ -203,7 +227,7 @@ int Look()
     DeleteDC(memory);
     ReleaseDC(NULL, screen);
     PressKey(VK_ESCAPE);
-    return line == 4 && WaitFor([] { return VisibleMenu() == NULL; }) ? 0 : 1;
+    return WaitFor([] { return VisibleMenu() == NULL; }) ? 0 : 1;
 }
 
 int BroadcastTaskbarCreated()
