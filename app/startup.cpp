@@ -20,11 +20,13 @@ HWND MainWindow;
 // What must exist before the program proper starts, in this order.
 void StartProcess()
 {
+    // Tray programs are often started from a downloads folder: never load a DLL from
+    // the program's folder or the current directory, only from System32.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     QueryNtVersion();
     StartImaging();
     // A truncated path would start nothing, or something else: keep none.
-    if (GetModuleFileNameW(NULL, ModulePath, MAX_PATH) >= MAX_PATH)
-        ModulePath[0] = L'\0';
+    if (GetModuleFileNameW(NULL, ModulePath, MAX_PATH) >= MAX_PATH) ModulePath[0] = L'\0';
 }
 
 // Undoes StartProcess in reverse order; runs on every way out of the program.

@@ -189,3 +189,31 @@ TEST(Program, HookPostsToTheTaskbarUnderThePointer)
     DestroyWindow(bar);
 }
 } // namespace
+
+namespace
+{
+// Start-up limits DLL loading to System32: a DLL planted in the program's folder and
+// in the current directory is not loaded by name, though it is there to be found.
+TEST(Program, APlantedDllIsNotLoaded)
+{
+    std::wstring folder = ProgramFolder(), planted = folder + L"\\planted.dll";
+    std::wstring current = ScratchFolder(L"planted");
+    ASSERT_TRUE(CopyFileW(planted.c_str(), (current + L"\\planted.dll").c_str(), FALSE));
+    SetCurrentDirectoryW(current.c_str());
+    for (const std::wstring &marker : {planted + L".loaded", current + L"\\planted.dll.loaded"})
+        DeleteFileW(marker.c_str());
+
+    EXPECT_EQ(LoadLibraryW(L"planted.dll"), nullptr);
+    EXPECT_EQ(LoadLibraryExW(L"planted.dll", NULL, 0), nullptr);
+    EXPECT_EQ(GetFileAttributesW((planted + L".loaded").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW((current + L"\\planted.dll.loaded").c_str()), INVALID_FILE_ATTRIBUTES);
+
+    // It is a DLL that loads when its folder is asked for: the test can see a load.
+    HMODULE asked = LoadLibraryExW(L"planted.dll", NULL, LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
+    EXPECT_NE(asked, nullptr);
+    EXPECT_NE(GetFileAttributesW((planted + L".loaded").c_str()), INVALID_FILE_ATTRIBUTES);
+    if (asked != NULL) FreeLibrary(asked);
+    DeleteFileW((planted + L".loaded").c_str());
+    SetCurrentDirectoryW(folder.c_str());
+}
+} // namespace

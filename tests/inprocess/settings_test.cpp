@@ -25,12 +25,11 @@ bool Checked(UINT item)
 // A fresh, empty current directory of its own for each case.
 std::wstring EnterFreshDirectory(const std::wstring &name)
 {
-    std::wstring folder = ProgramFolder() + L"\\settings-" + name;
+    std::wstring folder = ScratchFolder(L"settings-" + name);
     std::wstring file = folder + L"\\setting.ini";
     SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(file.c_str());
     RemoveDirectoryW(file.c_str());
-    CreateDirectoryW(folder.c_str(), NULL);
     SetCurrentDirectoryW(folder.c_str());
     return file;
 }
@@ -116,7 +115,7 @@ TEST(Settings, EachCurrentDirectoryHasItsOwnFile)
     std::wstring second = EnterFreshDirectory(L"second");
     EXPECT_EQ(ReadAdminFlag(), 0u);
     ToggleRunAsAdmin();
-    SetCurrentDirectoryW((ProgramFolder() + L"\\settings-first").c_str());
+    SetCurrentDirectoryW(ScratchFolder(L"settings-first").c_str());
     ToggleRunAsAdmin();
     EXPECT_EQ(StoredFlag(first), L"0");
     EXPECT_EQ(StoredFlag(second), L"1");

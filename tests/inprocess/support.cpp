@@ -79,6 +79,18 @@ std::wstring ProgramFolder()
     return folder.substr(0, folder.find_last_of(L'\\'));
 }
 
+// Under the Wine prefix's temporary folder, so each test run starts with none.
+std::wstring ScratchFolder(const std::wstring &name)
+{
+    wchar_t temporary[MAX_PATH];
+    GetTempPathW(MAX_PATH, temporary);
+    std::wstring folder = std::wstring(temporary) + L"quindle-tests";
+    CreateDirectoryW(folder.c_str(), NULL);
+    folder += L"\\" + name;
+    CreateDirectoryW(folder.c_str(), NULL);
+    return folder;
+}
+
 // Windows counts them for us; Wine does not (GetGuiResources answers 0), but keeps
 // the process's GDI handle table, 24-byte entries with a type, where the PEB says.
 int CountGdiObjects()

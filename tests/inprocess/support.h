@@ -28,10 +28,11 @@ template <typename Condition> bool PumpUntil(Condition done, DWORD milliseconds 
 std::wstring ClassOf(HWND window);
 std::wstring TitleOf(HWND window);
 std::wstring PauseLabel();
-bool IconPresent();           // whether the shell holds the program's tray icon
-bool TakeQuitMessage();       // removes a waiting WM_QUIT; true if there was one
-std::wstring ProgramFolder(); // where this test program and its helper programs are
-int CountGdiObjects();        // this process's GDI objects
+bool IconPresent();                                   // whether the shell holds the program's tray icon
+bool TakeQuitMessage();                               // removes a waiting WM_QUIT; true if there was one
+std::wstring ProgramFolder();                         // where this test program and its helper programs are
+std::wstring ScratchFolder(const std::wstring &name); // an empty folder of the run's own
+int CountGdiObjects();                                // this process's GDI objects
 
 // A window of the given class under the pointer, in front, that records the
 // volume commands posted to it and counts the input it gets.

@@ -116,7 +116,7 @@ TEST(Tray, IconRecordAsListed)
 TEST(Tray, EachMenuCommandReachesItsHandler)
 {
     // About opens the project page with the https handler: a recorder here.
-    std::wstring record = ProgramFolder() + L"\\about.txt";
+    std::wstring record = ScratchFolder(L"about") + L"\\about.txt";
     DeleteFileW(record.c_str());
     std::wstring handler = L"\"" + ProgramFolder() + L"\\testkit.exe\" record \"" + record + L"\" \"%1\"";
     ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, L"https\\shell\\open\\command", NULL, REG_SZ,
