@@ -4,6 +4,7 @@
 #include "app/state.h"
 #include "resource.h"
 
+#include <string.h>
 #include <string>
 
 namespace
@@ -11,9 +12,32 @@ namespace
 // Relative: the settings live in the current directory, not beside the program.
 const wchar_t SettingsFile[] = L".\\setting.ini";
 
+// Binary data under this name is some other program's file: rewriting it as text to
+// add one line would ruin it. A file that holds a zero byte, and is not UTF-16 with its
+// byte-order mark, is left alone.
+bool HoldsBinaryData(const wchar_t *path)
+{
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) return false; // none yet, or not readable: the write itself decides
+    char chunk[65536];
+    DWORD read = 0;
+    bool first = true, binary = false;
+    while (!binary && ReadFile(file, chunk, sizeof chunk, &read, NULL) && read > 0)
+    {
+        if (first && read >= 2 && chunk[0] == '\xFF' && chunk[1] == '\xFE')
+            break; // UTF-16: zero bytes are its text
+        first = false;
+        binary = memchr(chunk, 0, read) != nullptr;
+    }
+    CloseHandle(file);
+    return binary;
+}
+
 void WriteAdminFlag(const wchar_t *value)
 {
-    WritePrivateProfileStringW(L"setting", L"Administrator", value, SettingsFile);
+    if (!HoldsBinaryData(SettingsFile))
+        WritePrivateProfileStringW(L"setting", L"Administrator", value, SettingsFile);
 }
 
 std::wstring ReadProgramPath()

@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 namespace
 {
@@ -55,8 +57,59 @@ enum class Kind
     Folder
 };
 
+std::string Bytes(const std::wstring &file)
+{
+    std::ifstream in(file.c_str(), std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Everything the file holds but the flag itself: what a toggle must leave alone.
+std::wstring EverythingElse(const std::wstring &file)
+{
+    std::vector<wchar_t> buffer(Bytes(file).size() + 65536);
+    DWORD size = static_cast<DWORD>(buffer.size());
+    GetPrivateProfileSectionNamesW(buffer.data(), size, file.c_str());
+    std::vector<std::wstring> sections;
+    for (const wchar_t *name = buffer.data(); *name; name += wcslen(name) + 1)
+        sections.push_back(name);
+    std::wstring rest;
+    for (const std::wstring &section : sections)
+    {
+        GetPrivateProfileSectionW(section.c_str(), buffer.data(), size, file.c_str());
+        for (const wchar_t *line = buffer.data(); *line; line += wcslen(line) + 1)
+            if (section != L"setting" || wcsncmp(line, L"Administrator=", 14) != 0)
+                rest += section + L": " + line + L"; ";
+    }
+    return rest;
+}
+
+std::string Utf16(const std::string &text)
+{
+    std::string bytes = "\xFF\xFE";
+    for (char c : text)
+        bytes += std::string{c, '\0'};
+    return bytes;
+}
+
+std::string Noise(size_t size)
+{
+    std::string noise;
+    for (unsigned state = 12345; noise.size() < size;)
+        noise += char((state = state * 1103515245 + 12345) >> 16);
+    return noise;
+}
+
+std::string Huge()
+{
+    std::string text = "[other]\r\n";
+    for (int key = 0; text.size() < 10 * 1024 * 1024; ++key)
+        text += "Key" + std::to_string(key) + "=Value " + std::to_string(key) + "\r\n";
+    return text + "[setting]\r\nAdministrator=0\r\n";
+}
+
 TEST(Settings, AdminFlagReadAndToggled)
 {
+    const std::string other = "[other]\r\nName=Value\r\n";
     const struct
     {
         const char *name;
@@ -67,16 +120,20 @@ TEST(Settings, AdminFlagReadAndToggled)
         bool checked;          // after the toggle
     } cases[] = {
         {"no file", Kind::Missing, "", 0, L"1", true},
-        {"no key", Kind::Text, "[setting]\r\nOther=1\r\n", 0, L"1", true},
+        {"no key", Kind::Text, "[setting]\r\nOther=1\r\n" + other, 0, L"1", true},
         {"another section", Kind::Text, "[other]\r\nAdministrator=1\r\n", 0, L"1", true},
-        {"0", Kind::Text, "[setting]\r\nAdministrator=0\r\n", 0, L"1", true},
-        {"1", Kind::Text, "[setting]\r\nAdministrator=1\r\n", 1, L"0", false},
+        {"0", Kind::Text, other + "[setting]\r\nAdministrator=0\r\n", 0, L"1", true},
+        {"1", Kind::Text, "[setting]\r\nAdministrator=1\r\n" + other, 1, L"0", false},
         {"2", Kind::Text, "[setting]\r\nAdministrator=2\r\n", 2, L"1", true},
         {"text", Kind::Text, "[setting]\r\nAdministrator=yes\r\n", 0, L"1", true},
         {"empty", Kind::Text, "[setting]\r\nAdministrator=\r\n", 0, L"1", true},
         {"negative", Kind::Text, "[setting]\r\nAdministrator=-1\r\n", UINT(-1), L"1", true},
         {"very long", Kind::Text, "[setting]\r\nAdministrator=1" + std::string(5000, '0') + "\r\n", 0, L"1",
          true},
+        {"UTF-16 with its byte-order mark", Kind::Text, Utf16("[setting]\r\nAdministrator=1\r\n" + other), 1,
+         L"0", false},
+        {"10 MB", Kind::Text, Huge(), 0, L"1", true},
+        {"binary noise", Kind::Text, Noise(4096), 0, L"(none)", false},
         {"read-only", Kind::ReadOnly, "[setting]\r\nAdministrator=0\r\n", 0, nullptr, false},
         {"locked", Kind::Locked, "[setting]\r\nAdministrator=1\r\n", 0, L"1", false},
         {"a folder", Kind::Folder, "", 0, L"(none)", false},
@@ -87,6 +144,7 @@ TEST(Settings, AdminFlagReadAndToggled)
         if (c.kind != Kind::Missing && c.kind != Kind::Folder) WriteBytes(file, c.content);
         if (c.kind == Kind::ReadOnly) SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY);
         if (c.kind == Kind::Folder) CreateDirectoryW(file.c_str(), NULL);
+        std::wstring rest = EverythingElse(file);
         HANDLE lock = c.kind == Kind::Locked ? CreateFileW(file.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING,
                                                            FILE_ATTRIBUTE_NORMAL, NULL)
                                              : INVALID_HANDLE_VALUE;
@@ -97,13 +155,23 @@ TEST(Settings, AdminFlagReadAndToggled)
         EXPECT_EQ(Checked(IDM_RUNASADMIN), flag == 1) << c.name;
         ToggleRunAsAdmin();
         bool checked = Checked(IDM_RUNASADMIN);
+        bool fresh = ReadAdminFlag() == 1;
         if (lock != INVALID_HANDLE_VALUE) CloseHandle(lock);
         std::wstring stored = StoredFlag(file);
         // Root writes even a read-only file under Wine; Windows refuses. Either way the
         // check mark shows what the file then holds.
         EXPECT_EQ(stored, c.stored ? c.stored : stored) << c.name;
         EXPECT_EQ(checked, c.stored ? c.checked : stored == L"1") << c.name;
+        EXPECT_EQ(checked, fresh) << c.name;       // what a fresh check reads
         EXPECT_FALSE(TakeQuitMessage()) << c.name; // already elevated: goes on
+        if (c.kind == Kind::Text && c.content == Noise(4096))
+        {
+            EXPECT_EQ(Bytes(file), c.content) << c.name; // not a settings file: untouched
+        }
+        else
+        {
+            EXPECT_EQ(EverythingElse(file), rest) << c.name;
+        }
         SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
     }
 }
@@ -144,44 +212,70 @@ std::wstring StoredRunValue()
     return type == REG_SZ ? text : L"(type " + std::to_wstring(type) + L")";
 }
 
+// Another program's autostart value beside ours, which no toggle may touch.
+const wchar_t Neighbour[] = L"Neighbour";
+const wchar_t NeighbourData[] = L"\"C:\\Tools\\Other.exe\" --tray";
+
+std::wstring NeighbourValue()
+{
+    wchar_t text[100] = L"";
+    DWORD size = sizeof text;
+    RegGetValueW(HKEY_CURRENT_USER, RunKeyPath, Neighbour, RRF_RT_REG_SZ, NULL, text, &size);
+    return text;
+}
+
 TEST(Autostart, RegisteredOnlyForThisProgramAndToggledFromTheRegistry)
 {
     const std::wstring bare = ModulePath, quoted = L"\"" + bare + L"\"";
     std::wstring upper = bare;
     for (wchar_t &unit : upper)
         unit = towupper(unit);
-    const std::wstring longer = quoted + std::wstring(300, L' ');
-    const DWORD number = 1;
+    const std::wstring longer = quoted + std::wstring(300, L' '), huge(100000, L'x');
+    auto bytes = [](const std::wstring &text, size_t units) {
+        return std::string(reinterpret_cast<const char *>(text.c_str()), units * sizeof(wchar_t));
+    };
+    const std::string number(4, '\1'), wide(8, '\1');
     const struct
     {
         const char *name;
-        DWORD type;
-        std::wstring text; // for the string types
+        DWORD type; // REG_NONE and no data: no value
+        std::string data;
         bool registered;
         std::wstring after; // the value after the toggle
     } cases[] = {
-        {"no value", REG_NONE, L"", false, quoted},
-        {"this path, bare", REG_SZ, bare, true, L"(none)"},
-        {"this path, quoted", REG_SZ, quoted, true, L"(none)"},
-        {"another path", REG_SZ, L"\"C:\\Other\\Quindle.exe\"", false, quoted},
-        {"other letter case", REG_SZ, upper, false, quoted},
-        {"with arguments", REG_SZ, quoted + L" --tray", false, quoted},
-        {"longer than the buffer", REG_SZ, longer, false, quoted},
-        {"expandable string", REG_EXPAND_SZ, quoted, true, L"(none)"}, // the shell runs these too
-        {"number", REG_DWORD, L"", false, quoted},
-        {"bytes", REG_BINARY, L"", false, quoted},
+        {"no value", REG_NONE, "", false, quoted},
+        {"this path, bare", REG_SZ, bytes(bare, bare.size() + 1), true, L"(none)"},
+        {"this path, quoted", REG_SZ, bytes(quoted, quoted.size() + 1), true, L"(none)"},
+        {"this path, quoted, unterminated", REG_SZ, bytes(quoted, quoted.size()), true, L"(none)"},
+        {"another path", REG_SZ, bytes(L"\"C:\\Other\\Quindle.exe\"", 25), false, quoted},
+        {"other letter case", REG_SZ, bytes(upper, upper.size() + 1), false, quoted},
+        {"with arguments", REG_SZ, bytes(quoted + L" --tray", quoted.size() + 8), false, quoted},
+        {"longer than the buffer", REG_SZ, bytes(longer, longer.size() + 1), false, quoted},
+        {"over-long", REG_SZ, bytes(huge, huge.size() + 1), false, quoted},
+        {"empty", REG_SZ, "", false, quoted},
+        {"empty text", REG_SZ, bytes(L"", 1), false, quoted},
+        {"expandable string", REG_EXPAND_SZ, bytes(quoted, quoted.size() + 1), true,
+         L"(none)"}, // the shell runs these too
+        {"multiple strings", REG_MULTI_SZ, bytes(quoted + L"\0", quoted.size() + 2), false, quoted},
+        {"no type", REG_NONE, bytes(quoted, quoted.size() + 1), false, quoted},
+        {"number", REG_DWORD, number, false, quoted},
+        {"big-endian number", REG_DWORD_BIG_ENDIAN, number, false, quoted},
+        {"wide number", REG_QWORD, wide, false, quoted},
+        {"bytes", REG_BINARY, bytes(bare, bare.size()), false, quoted},
+        {"resource list", REG_RESOURCE_LIST, bytes(quoted, quoted.size() + 1), false, quoted},
     };
     for (const auto &c : cases)
     {
-        if (c.type == REG_NONE)
-            StoreRunValue(REG_SZ, nullptr, 0);
-        else if (c.type == REG_DWORD)
-            StoreRunValue(REG_DWORD, &number, sizeof number);
-        else if (c.type == REG_BINARY)
-            StoreRunValue(REG_BINARY, bare.c_str(),
-                          DWORD(bare.size() * sizeof(wchar_t))); // no terminating zero
-        else
-            StoreRunValue(c.type, c.text.c_str(), DWORD((c.text.size() + 1) * sizeof(wchar_t)));
+        RegSetKeyValueW(HKEY_CURRENT_USER, RunKeyPath, Neighbour, REG_SZ, NeighbourData,
+                        sizeof NeighbourData);
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, RunKeyPath, ValueName);
+        if (c.type != REG_NONE || !c.data.empty())
+        {
+            ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, RunKeyPath, ValueName, c.type, c.data.data(),
+                                      DWORD(c.data.size())),
+                      ERROR_SUCCESS)
+                << c.name;
+        }
 
         EXPECT_EQ(IsAutostartRegistered(), c.registered) << c.name;
         ShowAutostartCheck();
@@ -189,8 +283,26 @@ TEST(Autostart, RegisteredOnlyForThisProgramAndToggledFromTheRegistry)
         ToggleAutostart();
         EXPECT_EQ(StoredRunValue(), c.after) << c.name;
         EXPECT_EQ(Checked(IDM_AUTOSTART), c.after != L"(none)") << c.name;
+        EXPECT_EQ(Checked(IDM_AUTOSTART), IsAutostartRegistered()) << c.name; // what a fresh check reads
+        EXPECT_EQ(NeighbourValue(), NeighbourData) << c.name;
     }
     StoreRunValue(REG_SZ, nullptr, 0);
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, RunKeyPath, Neighbour);
+}
+
+// Without a Run key there is nothing to read, and the toggle creates nothing.
+TEST(Autostart, AMissingRunKeyReadsAsOffAndStaysMissing)
+{
+    RegDeleteTreeW(HKEY_CURRENT_USER, RunKeyPath);
+    RegDeleteKeyW(HKEY_CURRENT_USER, RunKeyPath);
+    HKEY run = NULL;
+    ASSERT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, RunKeyPath, 0, KEY_READ, &run), ERROR_SUCCESS);
+    EXPECT_FALSE(IsAutostartRegistered());
+    ToggleAutostart();
+    EXPECT_FALSE(Checked(IDM_AUTOSTART));
+    EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, RunKeyPath, 0, KEY_READ, &run), ERROR_SUCCESS);
+    RegCreateKeyExW(HKEY_CURRENT_USER, RunKeyPath, 0, NULL, 0, KEY_READ, NULL, &run, NULL);
+    RegCloseKey(run);
 }
 
 TEST(Autostart, PathsOfEveryLengthThatFit)
