@@ -26,7 +26,8 @@ void StartProcess()
     QueryNtVersion();
     StartImaging();
     // A truncated path would start nothing, or something else: keep none.
-    if (GetModuleFileNameW(NULL, ModulePath, MAX_PATH) >= MAX_PATH) ModulePath[0] = L'\0';
+    if (GetModuleFileNameW(NULL, ModulePath, MAX_PATH) >= MAX_PATH)
+        ModulePath[0] = L'\0';
 }
 
 // Undoes StartProcess in reverse order; runs on every way out of the program.
@@ -82,7 +83,8 @@ int RunProgram(HINSTANCE instance, int showCommand)
         RelaunchElevated();
         return 0;
     }
-    if (!CreateMainWindow(instance)) return 0;
+    if (!CreateMainWindow(instance))
+        return 0;
 
     FillTrayIcon();
     LoadTrayMenu();

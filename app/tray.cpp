@@ -53,7 +53,8 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return 0;
     case WM_USER:
         // Without NIM_SETVERSION the shell puts the mouse message in lParam.
-        if (lParam == WM_RBUTTONDOWN) ShowTrayMenu();
+        if (lParam == WM_RBUTTONDOWN)
+            ShowTrayMenu();
         return 0;
     default:
         // A restarted shell has lost every icon, and a shell not ready when we
@@ -76,7 +77,8 @@ void ShowTrayMenu()
     LastMenuCommand = TrackPopupMenu(TrayMenu, TPM_RETURNCMD | TPM_BOTTOMALIGN, position.x, position.y, 0,
                                      MainWindow, NULL);
     HandleMenuCommand();
-    if (LastMenuCommand == 0) PostMessageW(MainWindow, WM_LBUTTONDOWN, 0, 0);
+    if (LastMenuCommand == 0)
+        PostMessageW(MainWindow, WM_LBUTTONDOWN, 0, 0);
 }
 
 void HandleMenuCommand()

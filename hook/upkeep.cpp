@@ -45,7 +45,8 @@ void RehookWithNotice()
     ShowHookState();
     // The notice closes itself; without a worker to close it, none is shown.
     auto *request = new (std::nothrow) CloseRequest{NoticeDelay, NoticeTitle};
-    if (request == nullptr || !StartNoticeCloser(request)) return;
+    if (request == nullptr || !StartNoticeCloser(request))
+        return;
     if (HookActive)
         MessageBoxW(NULL, L"HOOK 成功", NoticeTitle, MB_ICONINFORMATION);
     else
@@ -82,7 +83,8 @@ bool StartNoticeCloser(CloseRequest *request)
 void NoticeCloser(CloseRequest *request)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(request->Delay));
-    if (HWND notice = FindOwnNotice(request->Title)) PostMessageW(notice, WM_CLOSE, 0, 0);
+    if (HWND notice = FindOwnNotice(request->Title))
+        PostMessageW(notice, WM_CLOSE, 0, 0);
     delete request;
 }
 
@@ -95,7 +97,8 @@ HWND FindOwnNotice(const wchar_t *title)
     {
         DWORD process = 0;
         GetWindowThreadProcessId(window, &process);
-        if (process == GetCurrentProcessId()) return window;
+        if (process == GetCurrentProcessId())
+            return window;
     }
     return NULL;
 }
@@ -115,5 +118,6 @@ void CALLBACK RefreshTimerProc(HWND, UINT, UINT_PTR timer, DWORD)
         InstallWheelHook();
         ShowHookState();
     }
-    if (++RefreshTicks == RefreshTickLimit) KillTimer(NULL, timer);
+    if (++RefreshTicks == RefreshTickLimit)
+        KillTimer(NULL, timer);
 }

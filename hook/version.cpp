@@ -12,7 +12,8 @@ wchar_t TargetClassName[ClassNameLength];
 void QueryNtVersion()
 {
     HMODULE ntdll = LoadLibraryW(L"ntdll.dll");
-    if (ntdll == NULL) return;
+    if (ntdll == NULL)
+        return;
     using GetNtVersionNumbers = void(WINAPI *)(DWORD *, DWORD *, DWORD *);
     auto getNumbers = reinterpret_cast<GetNtVersionNumbers>(
         reinterpret_cast<void *>(GetProcAddress(ntdll, "RtlGetNtVersionNumbers")));
@@ -28,15 +29,20 @@ void QueryNtVersion()
 // Windows 11 and later Windows 11; builds in between have no known taskbar class.
 const wchar_t *ChooseTaskbarClass(DWORD major, DWORD minor, DWORD build)
 {
-    if (major != 10 || minor != 0) return nullptr;
-    if (build <= 21390) return L"MSTaskListWClass";
-    if (build == 22000) return L"ReBarWindow32";
-    if (build >= 22621) return L"Shell_TrayWnd";
+    if (major != 10 || minor != 0)
+        return nullptr;
+    if (build <= 21390)
+        return L"MSTaskListWClass";
+    if (build == 22000)
+        return L"ReBarWindow32";
+    if (build >= 22621)
+        return L"Shell_TrayWnd";
     return nullptr;
 }
 
 void SelectTargetClass()
 {
     const wchar_t *name = ChooseTaskbarClass(NtVersion.Major, NtVersion.Minor, NtVersion.Build);
-    if (name != nullptr) wcscpy_s(TargetClassName, ClassNameLength, name);
+    if (name != nullptr)
+        wcscpy_s(TargetClassName, ClassNameLength, name);
 }

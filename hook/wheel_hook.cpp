@@ -21,7 +21,8 @@ void InstallWheelHook()
 
 void RemoveWheelHook()
 {
-    if (WheelHookHandle != NULL) UnhookWindowsHookEx(WheelHookHandle);
+    if (WheelHookHandle != NULL)
+        UnhookWindowsHookEx(WheelHookHandle);
     WheelHookHandle = NULL;
 }
 
@@ -30,7 +31,8 @@ UINT ChooseVolumeCommand(WPARAM message, const MSLLHOOKSTRUCT *event, const wcha
                          const wchar_t *targetClass)
 {
     // An empty name is what an unreadable window leaves behind: never a match.
-    if (event == nullptr || targetClass[0] == L'\0' || wcscmp(classUnderCursor, targetClass) != 0) return 0;
+    if (event == nullptr || targetClass[0] == L'\0' || wcscmp(classUnderCursor, targetClass) != 0)
+        return 0;
     switch (message)
     {
     case WM_MOUSEWHEEL:
@@ -47,7 +49,8 @@ UINT ChooseVolumeCommand(WPARAM message, const MSLLHOOKSTRUCT *event, const wcha
 // class is left behind to be matched.
 void ReadClassName(HWND window, wchar_t *name)
 {
-    if (window == NULL || GetClassNameW(window, name, ClassNameLength) == 0) name[0] = L'\0';
+    if (window == NULL || GetClassNameW(window, name, ClassNameLength) == 0)
+        name[0] = L'\0';
 }
 
 LRESULT CALLBACK WheelHookProc(int code, WPARAM message, LPARAM event)
@@ -61,7 +64,8 @@ LRESULT CALLBACK WheelHookProc(int code, WPARAM message, LPARAM event)
         ReadClassName(WindowUnderCursor, ClassUnderCursor);
         UINT command = ChooseVolumeCommand(message, reinterpret_cast<const MSLLHOOKSTRUCT *>(event),
                                            ClassUnderCursor, TargetClassName);
-        if (command != 0) PostMessageW(WindowUnderCursor, WM_APPCOMMAND, 0, MAKELPARAM(0, command));
+        if (command != 0)
+            PostMessageW(WindowUnderCursor, WM_APPCOMMAND, 0, MAKELPARAM(0, command));
     }
     return CallNextHookEx(NULL, code, message, event);
 }

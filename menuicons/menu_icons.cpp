@@ -45,7 +45,8 @@ void StopImaging()
         ImagingFactory->Release();
         ImagingFactory = nullptr;
     }
-    if (SUCCEEDED(OleInitResult)) OleUninitialize();
+    if (SUCCEEDED(OleInitResult))
+        OleUninitialize();
     OleInitResult = E_FAIL;
     MenuIconCache.clear();
 }
@@ -53,7 +54,8 @@ void StopImaging()
 HICON GetMenuIcon(UINT id)
 {
     auto cached = MenuIconCache.find(id);
-    if (cached != MenuIconCache.end()) return cached->second;
+    if (cached != MenuIconCache.end())
+        return cached->second;
     HICON icon = static_cast<HICON>(
         LoadImageW(GetModuleHandleW(NULL), MAKEINTRESOURCEW(id), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
     try
@@ -70,7 +72,8 @@ HICON GetMenuIcon(UINT id)
 // Any failure leaves the item as it was, and no bitmap behind.
 HRESULT SetMenuItemIcon(UINT item, HICON icon)
 {
-    if (ImagingFactory == nullptr) return S_OK; // no imaging component: the item stays text only
+    if (ImagingFactory == nullptr)
+        return S_OK; // no imaging component: the item stays text only
 
     IWICBitmap *bitmapObject = nullptr;
     HRESULT result = ImagingFactory->CreateBitmapFromHICON(icon, &bitmapObject);
@@ -86,7 +89,8 @@ HRESULT SetMenuItemIcon(UINT item, HICON icon)
         result = converter->Initialize(bitmap.get(), PremultipliedBgra, WICBitmapDitherTypeNone, NULL, 0.0,
                                        WICBitmapPaletteTypeCustom);
     UINT width = 0, height = 0;
-    if (SUCCEEDED(result)) result = converter->GetSize(&width, &height);
+    if (SUCCEEDED(result))
+        result = converter->GetSize(&width, &height);
 
     HBITMAP menuBitmap = NULL;
     void *bits = nullptr;
@@ -104,7 +108,8 @@ HRESULT SetMenuItemIcon(UINT item, HICON icon)
             menuBitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, NULL, 0);
             ReleaseDC(NULL, screen);
         }
-        if (menuBitmap == NULL) result = E_OUTOFMEMORY;
+        if (menuBitmap == NULL)
+            result = E_OUTOFMEMORY;
     }
     if (SUCCEEDED(result))
         result = converter->CopyPixels(NULL, width * 4, width * 4 * height, static_cast<BYTE *>(bits));
@@ -117,8 +122,10 @@ HRESULT SetMenuItemIcon(UINT item, HICON icon)
         itemInfo.cbSize = sizeof itemInfo;
         itemInfo.fMask = MIIM_BITMAP;
         itemInfo.hbmpItem = menuBitmap;
-        if (!SetMenuItemInfoW(TrayMenu, item, FALSE, &itemInfo)) result = E_FAIL;
+        if (!SetMenuItemInfoW(TrayMenu, item, FALSE, &itemInfo))
+            result = E_FAIL;
     }
-    if (FAILED(result) && menuBitmap != NULL) DeleteObject(menuBitmap);
+    if (FAILED(result) && menuBitmap != NULL)
+        DeleteObject(menuBitmap);
     return result;
 }

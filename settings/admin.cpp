@@ -19,7 +19,8 @@ bool HoldsBinaryData(const wchar_t *path)
 {
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) return false; // none yet, or not readable: the write itself decides
+    if (file == INVALID_HANDLE_VALUE)
+        return false; // none yet, or not readable: the write itself decides
     char chunk[65536];
     DWORD read = 0;
     bool first = true, binary = false;
@@ -46,8 +47,10 @@ std::wstring ReadProgramPath()
     for (;;)
     {
         DWORD length = GetModuleFileNameW(NULL, &path[0], static_cast<DWORD>(path.size()));
-        if (length == 0) return std::wstring();
-        if (length < path.size()) return path.substr(0, length);
+        if (length == 0)
+            return std::wstring();
+        if (length < path.size())
+            return path.substr(0, length);
         path.resize(path.size() * 2); // a longer path than MAX_PATH: never start a truncated one
     }
 }
@@ -74,7 +77,8 @@ bool IsRunningAsAdmin()
                                   0, 0, 0, 0, &administrators))
         return false;
     BOOL member = FALSE;
-    if (!CheckTokenMembership(NULL, administrators, &member)) member = FALSE;
+    if (!CheckTokenMembership(NULL, administrators, &member))
+        member = FALSE;
     FreeSid(administrators);
     return member != FALSE;
 }

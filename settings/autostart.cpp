@@ -17,7 +17,8 @@ constexpr int QuotedPathLength = MAX_PATH + 2; // a path of up to 259 units, its
 
 void CloseRunKey()
 {
-    if (RunKey != NULL) RegCloseKey(RunKey);
+    if (RunKey != NULL)
+        RegCloseKey(RunKey);
     RunKey = NULL;
 }
 } // namespace
@@ -27,8 +28,10 @@ void CloseRunKey()
 bool NamesThisProgram(const wchar_t *stored, const wchar_t *program)
 {
     size_t length = wcslen(program);
-    if (length == 0) return false;
-    if (wcscmp(stored, program) == 0) return true;
+    if (length == 0)
+        return false;
+    if (wcscmp(stored, program) == 0)
+        return true;
     return stored[0] == L'"' && wcsncmp(stored + 1, program, length) == 0 && stored[length + 1] == L'"' &&
            stored[length + 2] == L'\0';
 }

@@ -51,6 +51,7 @@ class Session:
         self.bindir = pathlib.Path(bindir)
         self.workdir = pathlib.Path(workdir)
         self.processes = []
+        self.bars = {}
 
     def wine(self, *args, env=None, **options):
         """Starts a Windows program in a process group of its own, so that ending it ends its children."""
@@ -68,16 +69,25 @@ class Session:
         for value in ("CurrentBuildNumber", "CurrentBuild"):
             self.run("wine", "reg", "add", key, "/v", value, "/d", build, "/f")
 
-    def start_bar(self, alias, class_name=None):
-        """A stand-in taskbar at the place of its alias; class_name None lets it pick the build's own."""
+    def start_bar(self, alias, class_name=None, keep_log=False):
+        """A stand-in taskbar at the place of its alias; class_name None lets it pick the build's own.
+        keep_log: a bar made anew goes on writing the log of the one before."""
         log = self.workdir / f"{alias}.log"
-        log.unlink(missing_ok=True)
+        if not keep_log:
+            log.unlink(missing_ok=True)
+        ready = sum(line.startswith("ready") for line in read_log(log))
         arguments = ["--log", windows_path(log), "--rect", ",".join(map(str, BARS[alias][1]))]
         if class_name:
             arguments += ["--class", class_name]
-        self.wine(self.bindir / "standin-taskbar.exe", *arguments)
-        wait_for(lambda: any(line.startswith("ready") for line in read_log(log)), f"stand-in {alias}")
+        self.bars[alias] = self.wine(self.bindir / "standin-taskbar.exe", *arguments)
+        wait_for(lambda: sum(line.startswith("ready") for line in read_log(log)) > ready, f"stand-in {alias}")
         return log
+
+    def end_bar(self, alias):
+        """Ends a stand-in taskbar's process, as a crashing or restarting shell would."""
+        process = self.bars.pop(alias)
+        os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
 
     def start_quindle(self, program=None, env=None):
         """Starts Quindle.exe (or the copy at the Windows path program) in the work folder and
@@ -88,6 +98,7 @@ class Session:
         line = launcher.stdout.readline()
         if not line.startswith("ready"):
             raise AssertionError(f"Quindle did not start: {line!r}")
+        launcher.windows_pid = int(line.split()[1])
         return launcher
 
     def end(self):

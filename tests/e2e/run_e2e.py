@@ -96,6 +96,7 @@ class Quindle:
 
     def __init__(self, session):
         self.session = session
+        self.others = []  # further instances
         self.start()
 
     def start(self, program=None, env=None):
@@ -103,7 +104,31 @@ class Quindle:
         self.launcher = self.session.start_quindle(self.program, env)
 
 
-def play(session, actions, logs, quindle, looks):
+# How far the footprint may move over a soak: a few handles or GDI objects that the
+# system caches, no window, and a quarter of a megabyte of private memory.
+TOLERANCE = {"threads": 0, "handles": 2, "gdi": 2, "user": 0, "private": 256 * 1024}
+
+
+def footprint(session, quindle, earlier):
+    """Quindle's footprint, once its worker threads have ended as they had at the first."""
+    def read():
+        words = testkit(session, "footprint", quindle.launcher.windows_pid).split()
+        return {key: int(value) for key, value in zip(words[::2], words[1::2])}
+
+    if earlier:
+        wait_for(lambda: read()["threads"] <= earlier[0]["threads"], "the notice closers to end")
+    return read()
+
+
+def steady(footprints):
+    if len(footprints) < 2:
+        return []
+    first, last = footprints[0], footprints[-1]
+    grown = [f"{key} {first[key]} -> {last[key]}" for key in TOLERANCE if last[key] - first[key] > TOLERANCE[key]]
+    return ["steady"] if not grown else ["grew: " + ", ".join(grown)]
+
+
+def play(session, actions, logs, quindle, looks, footprints):
     current = None
     for action in actions:
         name, _, argument = action.partition(":")
@@ -115,7 +140,7 @@ def play(session, actions, logs, quindle, looks):
             current = argument
             pointer_to(session, current)
         elif name in ("up", "down"):
-            session.run("xdotool", "click", "--repeat", count, "--delay", 2, 4 if name == "up" else 5)
+            session.run("xdotool", "click", "--repeat", count, "--delay", 0, 4 if name == "up" else 5)
         elif name in CLICKS:
             for _ in range(count):
                 session.run("xdotool", *CLICKS[name])
@@ -123,6 +148,19 @@ def play(session, actions, logs, quindle, looks):
             testkit(session, "middle-press", argument)
         elif name == "menu":
             testkit(session, "menu", *MENU_KEYS[argument])
+        elif name == "pause":
+            testkit(session, "repeat", count, *MENU_KEYS["pause"])
+        elif name == "rehook":
+            testkit(session, "rehooks", count)
+        elif name == "footprint":
+            footprints.append(footprint(session, quindle, footprints))
+        elif name == "recreate":
+            if current:
+                click_marker(session, logs[current])  # all that went before is in
+            session.end_bar(argument)
+            session.start_bar(argument, BARS[argument][0], keep_log=True)
+        elif name == "second":
+            quindle.others.append(session.start_quindle())
         elif name == "look":
             lines = dict(line.partition(" ")[::2] for line in testkit(session, "look").splitlines())
             looks["checks"].append("+".join(lines["checks"].split()) or "none")
@@ -159,7 +197,7 @@ def register_url_recorder(session, record):
     session.run("wine", "reg", "add", r"HKCR\https\shell\open\command", "/ve", "/d", command, "/f")
 
 
-def observe(session, logs, quindle, looks, expected, project_page):
+def observe(session, logs, quindle, looks, footprints, expected, project_page):
     """What the scenario saw, in the terms of the table, for each key the table may name."""
     launcher = quindle.launcher
     seen = {alias: commands(logs[alias]) for alias in BARS}
@@ -169,6 +207,7 @@ def observe(session, logs, quindle, looks, expected, project_page):
     ini = session.workdir / "setting.ini"
     seen["ini"] = re.findall(r"Administrator=(.*?)\r?$", ini.read_text(), re.M) if ini.exists() else []
     seen.update(looks)
+    seen["footprint"] = steady(footprints)
     seen["icon"] = [ICON_REQUESTS[line.split()[1]] for line in read_log(logs["tray"]) if line.startswith("tray ")]
     if "exit" in expected:
         wait_for(lambda: launcher.poll() is not None, "Quindle to exit")
@@ -203,9 +242,9 @@ def main():
         if "menu:about" in actions:
             register_url_recorder(session, workdir / "about.txt")
         logs = {alias: session.start_bar(alias, BARS[alias][0]) for alias in BARS}
-        quindle, looks = Quindle(session), {"checks": [], "icons": []}
-        play(session, actions, logs, quindle, looks)
-        seen = observe(session, logs, quindle, looks, expected, options.project_page)
+        quindle, looks, footprints = Quindle(session), {"checks": [], "icons": []}, []
+        play(session, actions, logs, quindle, looks, footprints)
+        seen = observe(session, logs, quindle, looks, footprints, expected, options.project_page)
         failures = [f"{key}: saw {seen[key]}, expected {expected.get(key, [])}" for key in seen
                     if seen[key] != expected.get(key, []) and (key != "icon" or key in expected)]
         if failures:

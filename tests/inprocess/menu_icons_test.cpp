@@ -37,16 +37,19 @@ void SetItemBitmap(UINT item, HBITMAP bitmap)
 std::vector<BYTE> SixteenPixelImage(const char *name)
 {
     std::string path = std::string(QUINDLE_SOURCE_DIR) + "/res/icons/" + name;
-    if (path[0] == '/') path = "Z:" + path; // Wine: the Linux root
+    if (path[0] == '/')
+        path = "Z:" + path; // Wine: the Linux root
     std::ifstream file(path, std::ios::binary);
     std::vector<BYTE> ico((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     std::vector<BYTE> pixels;
-    if (ico.size() < 6) return pixels;
+    if (ico.size() < 6)
+        return pixels;
     for (int i = 0, count = ico[4] | ico[5] << 8; i < count; ++i)
     {
         const BYTE *entry = &ico[6 + 16 * i];
         DWORD offset = entry[12] | entry[13] << 8 | entry[14] << 16 | DWORD(entry[15]) << 24;
-        if (entry[0] != 16) continue;
+        if (entry[0] != 16)
+            continue;
         auto header = reinterpret_cast<const BITMAPINFOHEADER *>(&ico[offset]);
         EXPECT_EQ(header->biBitCount, 32);
         const BYTE *bottomUp = &ico[offset + header->biSize];

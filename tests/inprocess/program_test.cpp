@@ -212,7 +212,8 @@ TEST(Program, APlantedDllIsNotLoaded)
     HMODULE asked = LoadLibraryExW(L"planted.dll", NULL, LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
     EXPECT_NE(asked, nullptr);
     EXPECT_NE(GetFileAttributesW((planted + L".loaded").c_str()), INVALID_FILE_ATTRIBUTES);
-    if (asked != NULL) FreeLibrary(asked);
+    if (asked != NULL)
+        FreeLibrary(asked);
     DeleteFileW((planted + L".loaded").c_str());
     SetCurrentDirectoryW(folder.c_str());
 }

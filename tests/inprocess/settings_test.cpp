@@ -141,9 +141,12 @@ TEST(Settings, AdminFlagReadAndToggled)
     for (const auto &c : cases)
     {
         std::wstring file = EnterFreshDirectory(std::wstring(c.name, c.name + strlen(c.name)));
-        if (c.kind != Kind::Missing && c.kind != Kind::Folder) WriteBytes(file, c.content);
-        if (c.kind == Kind::ReadOnly) SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY);
-        if (c.kind == Kind::Folder) CreateDirectoryW(file.c_str(), NULL);
+        if (c.kind != Kind::Missing && c.kind != Kind::Folder)
+            WriteBytes(file, c.content);
+        if (c.kind == Kind::ReadOnly)
+            SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY);
+        if (c.kind == Kind::Folder)
+            CreateDirectoryW(file.c_str(), NULL);
         std::wstring rest = EverythingElse(file);
         HANDLE lock = c.kind == Kind::Locked ? CreateFileW(file.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING,
                                                            FILE_ATTRIBUTE_NORMAL, NULL)
@@ -156,7 +159,8 @@ TEST(Settings, AdminFlagReadAndToggled)
         ToggleRunAsAdmin();
         bool checked = Checked(IDM_RUNASADMIN);
         bool fresh = ReadAdminFlag() == 1;
-        if (lock != INVALID_HANDLE_VALUE) CloseHandle(lock);
+        if (lock != INVALID_HANDLE_VALUE)
+            CloseHandle(lock);
         std::wstring stored = StoredFlag(file);
         // Root writes even a read-only file under Wine; Windows refuses. Either way the
         // check mark shows what the file then holds.

@@ -33,7 +33,8 @@ LRESULT CALLBACK FakeTaskbarProc(HWND window, UINT message, WPARAM wParam, LPARA
         ReceivedCommands.push_back(lParam);
         return TRUE;
     }
-    if ((message >= WM_MOUSEFIRST && message <= WM_MOUSELAST && message != WM_MOUSEMOVE)) ++ReceivedInputs;
+    if ((message >= WM_MOUSEFIRST && message <= WM_MOUSELAST && message != WM_MOUSEMOVE))
+        ++ReceivedInputs;
     return DefWindowProcW(window, message, wParam, lParam);
 }
 } // namespace
@@ -95,7 +96,8 @@ std::wstring ScratchFolder(const std::wstring &name)
 // the process's GDI handle table, 24-byte entries with a type, where the PEB says.
 int CountGdiObjects()
 {
-    if (DWORD counted = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS)) return static_cast<int>(counted);
+    if (DWORD counted = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS))
+        return static_cast<int>(counted);
     auto getPeb = reinterpret_cast<const BYTE *(WINAPI *)()>(
         reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetCurrentPeb")));
     const BYTE *peb = getPeb();

@@ -13,7 +13,8 @@ template <typename Condition> bool PumpUntil(Condition done, DWORD milliseconds 
     ULONGLONG deadline = GetTickCount64() + milliseconds;
     while (!done())
     {
-        if (GetTickCount64() > deadline) return false;
+        if (GetTickCount64() > deadline)
+            return false;
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
         MSG message;
         while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE))

@@ -31,17 +31,21 @@ void *Allocate(std::size_t size)
         BeforeNextAllocation = nullptr;
         before();
     }
-    if (AllocationsAllowed == 0) return nullptr;
-    if (AllocationsAllowed > 0) --AllocationsAllowed;
+    if (AllocationsAllowed == 0)
+        return nullptr;
+    if (AllocationsAllowed > 0)
+        --AllocationsAllowed;
     void *block = std::malloc(size ? size : 1);
-    if (block != nullptr) ++LiveBlocks;
+    if (block != nullptr)
+        ++LiveBlocks;
     return block;
 }
 } // namespace
 
 void *operator new(std::size_t size)
 {
-    if (void *block = Allocate(size)) return block;
+    if (void *block = Allocate(size))
+        return block;
     throw std::bad_alloc();
 }
 
@@ -52,13 +56,15 @@ void *operator new(std::size_t size, const std::nothrow_t &) noexcept
 
 void operator delete(void *block) noexcept
 {
-    if (block != nullptr) --LiveBlocks;
+    if (block != nullptr)
+        --LiveBlocks;
     std::free(block);
 }
 
 void operator delete(void *block, std::size_t) noexcept
 {
-    if (block != nullptr) --LiveBlocks;
+    if (block != nullptr)
+        --LiveBlocks;
     std::free(block);
 }
 
@@ -83,7 +89,8 @@ std::wstring NoticeText()
         FindOwnNotice(L"REHOOK"),
         [](HWND child, LPARAM found) {
             std::wstring line = TitleOf(child);
-            if (ClassOf(child) == L"Static" && !line.empty()) *reinterpret_cast<std::wstring *>(found) = line;
+            if (ClassOf(child) == L"Static" && !line.empty())
+                *reinterpret_cast<std::wstring *>(found) = line;
             return TRUE;
         },
         reinterpret_cast<LPARAM>(&text));
@@ -94,7 +101,8 @@ bool FileHolds(const std::wstring &path, const std::string &line)
 {
     std::ifstream file(path.c_str());
     for (std::string read; std::getline(file, read);)
-        if (read == line) return true;
+        if (read == line)
+            return true;
     return false;
 }
 
@@ -171,7 +179,8 @@ WNDPROC ProgramWindowProc;
 // Watches the program's window procedure for the start of menu tracking.
 LRESULT CALLBACK WatchMenuLoop(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_ENTERMENULOOP) ++MenusOpened;
+    if (message == WM_ENTERMENULOOP)
+        ++MenusOpened;
     return CallWindowProcW(ProgramWindowProc, window, message, wParam, lParam);
 }
 
@@ -258,9 +267,11 @@ TEST(Upkeep, PauseResumeAndRehookWhilePaused)
         KillTimer(NULL, timer);
         shown = NoticeText();
     });
+    long blocks = LiveBlocks;
     ULONGLONG start = GetTickCount64();
     RehookWithNotice(); // returns when the notice has closed itself
     ULONGLONG open = GetTickCount64() - start;
+    EXPECT_TRUE(PumpUntil([blocks] { return LiveBlocks == blocks; })) << "the closer frees its request";
     EXPECT_EQ(shown, L"HOOK 成功");
     EXPECT_GE(open, 900u);
     EXPECT_LE(open, 3000u);
@@ -299,7 +310,8 @@ TEST(Upkeep, CommandsNestedInTheNoticeLeaveAtMostOneHook)
     for (const auto &c : cases)
     {
         Reset();
-        if (c.paused) TogglePause();
+        if (c.paused)
+            TogglePause();
         NestedCommand = c.nested;
         SetTimer(NULL, 0, 200, RunNestedCommand);
         RehookWithNotice();
@@ -319,7 +331,8 @@ TEST(Upkeep, TenRefreshTicksThenTheTimerStops)
     UINT_PTR timer = SetTimer(NULL, 0, 60000, RefreshTimerProc);
     for (int tick = 1; tick <= 10; ++tick)
     {
-        if (tick == 4) TogglePause(); // ticks while paused count, and reinstall nothing
+        if (tick == 4)
+            TogglePause(); // ticks while paused count, and reinstall nothing
         HHOOK before = WheelHookHandle;
         RefreshTimerProc(NULL, WM_TIMER, timer, 0);
         EXPECT_EQ(RefreshTicks, tick);

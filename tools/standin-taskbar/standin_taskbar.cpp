@@ -31,8 +31,10 @@ void WriteLog(const char *format, ...)
     va_start(arguments, format);
     int length = vsnprintf(line, sizeof line - 1, format, arguments);
     va_end(arguments);
-    if (length < 0 || LogFile == INVALID_HANDLE_VALUE) return;
-    if (length > static_cast<int>(sizeof line) - 2) length = static_cast<int>(sizeof line) - 2;
+    if (length < 0 || LogFile == INVALID_HANDLE_VALUE)
+        return;
+    if (length > static_cast<int>(sizeof line) - 2)
+        length = static_cast<int>(sizeof line) - 2;
     line[length++] = '\n';
     DWORD written = 0;
     WriteFile(LogFile, line, static_cast<DWORD>(length), &written,
@@ -112,7 +114,8 @@ LRESULT CALLBACK StandInProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     switch (message)
     {
     case WM_APPCOMMAND:
-        if (ApplyCommand(window, lParam)) return TRUE;
+        if (ApplyCommand(window, lParam))
+            return TRUE;
         break;
     case WM_COPYDATA:
         // How a notification-area request reaches the taskbar under Wine.
@@ -170,7 +173,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     HWND window = CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_TOPMOST, ClassName, StandInTitle,
                                   WS_POPUP | WS_VISIBLE, bar.left, bar.top, bar.right - bar.left,
                                   bar.bottom - bar.top, NULL, NULL, instance, NULL);
-    if (window == NULL) return 1;
+    if (window == NULL)
+        return 1;
     UpdateWindow(window);
     WriteLog("ready class=%ls", ClassName);
 

@@ -17,7 +17,13 @@
 //   testkit notice TITLE           wait until Quindle's message box titled TITLE shows and closes
 //                                  again; print "shown MS" for how long it stayed
 //   testkit record LOG ARGS...     append ARGS to LOG, one line (a stand-in URL handler)
+//   testkit repeat N KEY...        choose from Quindle's menu with these keys N times over
+//   testkit rehooks N              choose Re-hook N times, each time closing its notice with Enter
+//   testkit footprint PID          print "threads T handles H gdi G user U private P workingset W" of a
+//                                  process
 #include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
 
 #include <stdio.h>
 #include <utility>
@@ -33,7 +39,8 @@ template <typename Condition> bool WaitFor(Condition done, DWORD milliseconds = 
     ULONGLONG end = GetTickCount64() + milliseconds;
     while (!done())
     {
-        if (GetTickCount64() > end) return false;
+        if (GetTickCount64() > end)
+            return false;
         Sleep(10);
     }
     return true;
@@ -43,7 +50,8 @@ void AppendLine(const wchar_t *path, const char *text)
 {
     HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) return;
+    if (file == INVALID_HANDLE_VALUE)
+        return;
     DWORD written = 0;
     WriteFile(file, text, static_cast<DWORD>(strlen(text)), &written, NULL);
     WriteFile(file, "\n", 1, &written, NULL);
@@ -86,10 +94,14 @@ int MiddlePress(ULONG_PTR extraInfo)
 
 WORD KeyCode(const wchar_t *name)
 {
-    if (wcscmp(name, L"down") == 0) return VK_DOWN;
-    if (wcscmp(name, L"up") == 0) return VK_UP;
-    if (wcscmp(name, L"return") == 0) return VK_RETURN;
-    if (wcscmp(name, L"escape") == 0) return VK_ESCAPE;
+    if (wcscmp(name, L"down") == 0)
+        return VK_DOWN;
+    if (wcscmp(name, L"up") == 0)
+        return VK_UP;
+    if (wcscmp(name, L"return") == 0)
+        return VK_RETURN;
+    if (wcscmp(name, L"escape") == 0)
+        return VK_ESCAPE;
     return static_cast<WORD>(towupper(name[0])); // letters: their virtual-key code
 }
 
@@ -152,7 +164,8 @@ int Menu(int count, wchar_t **keys)
 // item is checked, or shows its icon, when the margin to the left of its line has ink.
 int Look()
 {
-    if (Menu(0, nullptr) != 0) return 1;
+    if (Menu(0, nullptr) != 0)
+        return 1;
     HWND menu = VisibleMenu();
     RECT bounds{};
     GetWindowRect(menu, &bounds);
@@ -176,7 +189,8 @@ int Look()
     };
     auto inked = [&](int y, int from, int to) {
         for (int x = from; x < to; ++x)
-            if (ink(x, y)) return true;
+            if (ink(x, y))
+                return true;
         return false;
     };
     // Lines of text: rows with ink well inside the text column, a few blank rows
@@ -208,18 +222,22 @@ int Look()
     for (int line : {2, 3})
         for (int y = lines[line].first; y <= lines[line].second; ++y)
             for (int x = 2; x < text; ++x)
-                if (ink(x, y)) text = x;
+                if (ink(x, y))
+                    text = x;
     auto marked = [&](int line) {
         for (int y = lines[line].first; y <= lines[line].second; ++y)
-            if (inked(y, 2, text - 2)) return true;
+            if (inked(y, 2, text - 2))
+                return true;
         return false;
     };
     const char *names[] = {"autostart", "admin", "pause", "rehook", "about", "exit"};
     printf("checks");
     for (int line = 0; line < 6; ++line)
     {
-        if (line == 4) printf("\nicons"); // what the margin holds beside About and Exit
-        if (marked(line)) printf(" %s", names[line]);
+        if (line == 4)
+            printf("\nicons"); // what the margin holds beside About and Exit
+        if (marked(line))
+            printf(" %s", names[line]);
     }
     printf("\n");
     fflush(stdout);
@@ -247,7 +265,8 @@ HWND FindWindowOf(DWORD process, const wchar_t *className, const wchar_t *title)
     {
         DWORD owner = 0;
         GetWindowThreadProcessId(window, &owner);
-        if (owner == process) return window;
+        if (owner == process)
+            return window;
     }
     return NULL;
 }
@@ -300,6 +319,126 @@ int Notice(const wchar_t *title)
     return 0;
 }
 
+int Repeat(int times, int count, wchar_t **keys)
+{
+    for (int i = 0; i < times; ++i)
+        if (Menu(count, keys) != 0)
+            return 1;
+    return 0;
+}
+
+int Rehooks(int times)
+{
+    wchar_t down[] = L"down", enter[] = L"return";
+    wchar_t *keys[] = {down, down, down, down, enter};
+    DWORD quindle = 0;
+    GetWindowThreadProcessId(FindWindowW(L"Quindle", L"Quindle"), &quindle);
+    auto notice = [&] { return FindWindowOf(quindle, L"#32770", L"REHOOK"); };
+    for (int i = 0; i < times; ++i)
+    {
+        if (Menu(5, keys) != 0 || !WaitFor([&] { return notice() != NULL && IsWindowVisible(notice()); }))
+            return 1;
+        PressKey(VK_RETURN); // the user closes it (or its own closer does, first)
+        if (!WaitFor([&] { return notice() == NULL; }))
+            return 1;
+    }
+    return 0;
+}
+
+DWORD CountedOwner, CountedWindows;
+
+BOOL CALLBACK CountWindow(HWND window, LPARAM)
+{
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    CountedWindows += owner == CountedOwner;
+    return TRUE;
+}
+
+BOOL CALLBACK CountWindowAndChildren(HWND window, LPARAM)
+{
+    CountWindow(window, 0);
+    EnumChildWindows(window, CountWindow, 0);
+    return TRUE;
+}
+
+// What a process holds. Wine answers 0 to GetProcessHandleCount and GetGuiResources;
+// there the handles come from the system's handle list, GDI objects from the
+// process's GDI handle table (24-byte entries, type at byte 14, found through its
+// PEB), and USER objects are counted as its windows, the only ones that can be listed.
+int Footprint(DWORD process)
+{
+    HANDLE target = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process);
+    if (target == NULL)
+        return 1;
+    DWORD handles = 0;
+    GetProcessHandleCount(target, &handles);
+    using QuerySystem = LONG(WINAPI *)(int, void *, ULONG, ULONG *);
+    using QueryProcess = LONG(WINAPI *)(HANDLE, int, void *, ULONG, ULONG *);
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    auto querySystem = reinterpret_cast<QuerySystem>(
+        reinterpret_cast<void *>(GetProcAddress(ntdll, "NtQuerySystemInformation")));
+    auto queryProcess = reinterpret_cast<QueryProcess>(
+        reinterpret_cast<void *>(GetProcAddress(ntdll, "NtQueryInformationProcess")));
+    if (handles == 0)
+    {
+        struct Entry
+        {
+            ULONG process;
+            BYTE type, flags;
+            USHORT handle;
+            void *object;
+            ACCESS_MASK access;
+        };
+        std::vector<BYTE> list(4 << 20);
+        if (querySystem(16 /* SystemHandleInformation */, list.data(), ULONG(list.size()), nullptr) == 0)
+        {
+            auto entries = reinterpret_cast<const Entry *>(list.data() + sizeof(ULONG_PTR));
+            for (ULONG i = 0, count = *reinterpret_cast<ULONG *>(list.data()); i < count; ++i)
+                handles += entries[i].process == process;
+        }
+    }
+    DWORD gdi = GetGuiResources(target, GR_GDIOBJECTS);
+    if (gdi == 0)
+    {
+        PVOID basic[6] = {}; // PROCESS_BASIC_INFORMATION: the PEB's address is the second field
+        const BYTE *table = nullptr;
+        SIZE_T read = 0;
+        if (queryProcess(target, 0, basic, sizeof basic, nullptr) == 0 &&
+            ReadProcessMemory(target, static_cast<BYTE *>(basic[1]) + 0xF8, &table, sizeof table, &read) &&
+            table)
+        {
+            std::vector<BYTE> entries(0x10000 * 24);
+            if (ReadProcessMemory(target, table, entries.data(), entries.size(), &read))
+                for (size_t i = 0; i < 0x10000; ++i)
+                    gdi += entries[i * 24 + 14] != 0;
+        }
+    }
+    DWORD user = GetGuiResources(target, GR_USEROBJECTS);
+    if (user == 0)
+    {
+        CountedOwner = process;
+        CountedWindows = 0;
+        EnumWindows(CountWindowAndChildren, 0);
+        user = CountedWindows;
+    }
+    DWORD threads = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 thread{};
+    thread.dwSize = sizeof thread;
+    for (BOOL more = Thread32First(snapshot, &thread); more; more = Thread32Next(snapshot, &thread))
+        threads += thread.th32OwnerProcessID == process;
+    CloseHandle(snapshot);
+    PROCESS_MEMORY_COUNTERS_EX memory{};
+    memory.cb = sizeof memory;
+    GetProcessMemoryInfo(target, reinterpret_cast<PROCESS_MEMORY_COUNTERS *>(&memory), sizeof memory);
+    SIZE_T privateBytes = memory.PrivateUsage ? memory.PrivateUsage : memory.PagefileUsage;
+    printf("threads %lu handles %lu gdi %lu user %lu private %zu workingset %zu\n", threads, handles, gdi,
+           user, privateBytes, memory.WorkingSetSize);
+    CloseHandle(target);
+    return 0;
+}
+
 int Record(const wchar_t *log, int count, wchar_t **arguments)
 {
     char line[2048] = "";
@@ -307,7 +446,8 @@ int Record(const wchar_t *log, int count, wchar_t **arguments)
     {
         char part[1024];
         WideCharToMultiByte(CP_UTF8, 0, arguments[i], -1, part, sizeof part, NULL, NULL);
-        if (i > 0) strncat(line, " ", sizeof line - strlen(line) - 1);
+        if (i > 0)
+            strncat(line, " ", sizeof line - strlen(line) - 1);
         strncat(line, part, sizeof line - strlen(line) - 1);
     }
     AppendLine(log, line);
@@ -318,21 +458,34 @@ int Record(const wchar_t *log, int count, wchar_t **arguments)
 int wmain(int argc, wchar_t **argv)
 {
     const wchar_t *action = argc >= 2 ? argv[1] : L"";
-    if (wcscmp(action, L"launch") == 0 && argc >= 3) return Launch(argv[2], argc >= 4 ? argv[3] : nullptr);
+    if (wcscmp(action, L"launch") == 0 && argc >= 3)
+        return Launch(argv[2], argc >= 4 ? argv[3] : nullptr);
     if (wcscmp(action, L"middle-press") == 0 && argc >= 3)
         return MiddlePress(static_cast<ULONG_PTR>(wcstoull(argv[2], nullptr, 0)));
-    if (wcscmp(action, L"menu") == 0) return Menu(argc - 2, argv + 2);
-    if (wcscmp(action, L"look") == 0) return Look();
+    if (wcscmp(action, L"menu") == 0)
+        return Menu(argc - 2, argv + 2);
+    if (wcscmp(action, L"look") == 0)
+        return Look();
     if (wcscmp(action, L"keys") == 0)
     {
         for (int i = 2; i < argc; ++i)
             PressKey(KeyCode(argv[i]));
         return 0;
     }
-    if (wcscmp(action, L"taskbar-created") == 0) return BroadcastTaskbarCreated();
-    if (wcscmp(action, L"window") == 0 && argc >= 4) return Window(argv[2], argv[3]);
-    if (wcscmp(action, L"notice") == 0 && argc >= 3) return Notice(argv[2]);
-    if (wcscmp(action, L"record") == 0 && argc >= 3) return Record(argv[2], argc - 3, argv + 3);
+    if (wcscmp(action, L"taskbar-created") == 0)
+        return BroadcastTaskbarCreated();
+    if (wcscmp(action, L"window") == 0 && argc >= 4)
+        return Window(argv[2], argv[3]);
+    if (wcscmp(action, L"notice") == 0 && argc >= 3)
+        return Notice(argv[2]);
+    if (wcscmp(action, L"repeat") == 0 && argc >= 4)
+        return Repeat(_wtoi(argv[2]), argc - 3, argv + 3);
+    if (wcscmp(action, L"rehooks") == 0 && argc >= 3)
+        return Rehooks(_wtoi(argv[2]));
+    if (wcscmp(action, L"footprint") == 0 && argc >= 3)
+        return Footprint(static_cast<DWORD>(_wtoi(argv[2])));
+    if (wcscmp(action, L"record") == 0 && argc >= 3)
+        return Record(argv[2], argc - 3, argv + 3);
     fprintf(stderr, "usage: see the top of testkit.cpp\n");
     return 2;
 }
