@@ -13,26 +13,12 @@ import subprocess
 import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from wine_session import BARS, Session, click_marker, pointer_to, read_log, wait_for  # noqa: E402
+from wine_session import Session, click_marker, pointer_to, read_log, start_xvfb  # noqa: E402
 
 
 def display_usable():
     return bool(os.environ.get("DISPLAY")) and subprocess.run(
         ["xdpyinfo"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
-
-
-def start_xvfb():
-    """A display of our own; -displayfd picks a free number."""
-    read_end, write_end = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
-                            pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                            start_new_session=True)
-    os.close(write_end)
-    with os.fdopen(read_end) as pipe:
-        number = pipe.readline().strip()
-    if not number:
-        raise SystemExit("Xvfb did not start")
-    return xvfb, f":{number}"
 
 
 def interactive(session):

@@ -15,6 +15,20 @@ BARS = {  # alias: window class, rectangle
 }
 
 
+def start_xvfb():
+    """A display of our own; -displayfd picks a free number. Returns the process and ":N"."""
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+                            pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            start_new_session=True)
+    os.close(write_end)
+    with os.fdopen(read_end) as pipe:
+        number = pipe.readline().strip()
+    if not number:
+        raise SystemExit("Xvfb did not start")
+    return xvfb, f":{number}"
+
+
 def wait_for(condition, what, timeout=TIMEOUT):
     deadline = time.monotonic() + timeout
     while not condition():

@@ -18,7 +18,7 @@
 //                                  again; print "shown MS" for how long it stayed
 //   testkit record LOG ARGS...     append ARGS to LOG, one line (a stand-in URL handler)
 //   testkit repeat N KEY...        choose from Quindle's menu with these keys N times over
-//   testkit rehooks N              choose Re-hook N times, each time closing its notice with Enter
+//   testkit rehooks N              choose Re-hook N times, each time closing its notice
 //   testkit footprint PID          print "threads T handles H gdi G user U private P workingset W" of a
 //                                  process
 #include <windows.h>
@@ -131,8 +131,15 @@ int Menu(int count, wchar_t **keys)
         printf("no Quindle window\n");
         return 1;
     }
-    PostMessageW(quindle, WM_USER, 0, WM_RBUTTONDOWN); // what the shell sends for a right press
-    if (!WaitFor([] { return VisibleMenu() != NULL; }))
+    // What the shell sends for a right press. A menu opened just as a closing notice
+    // hands the focus back is cancelled at once, as under a real pointer; press again.
+    bool shown = false;
+    for (int attempt = 0; attempt < 3 && !shown; ++attempt)
+    {
+        PostMessageW(quindle, WM_USER, 0, WM_RBUTTONDOWN);
+        shown = WaitFor([] { return VisibleMenu() != NULL; }, 3000);
+    }
+    if (!shown)
     {
         printf("the menu did not open\n");
         return 1;
@@ -327,6 +334,8 @@ int Repeat(int times, int count, wchar_t **keys)
     return 0;
 }
 
+// Each notice is closed as soon as it shows, as a user would with its close button;
+// the notices' own closers race with that, and whichever comes first is fine.
 int Rehooks(int times)
 {
     wchar_t down[] = L"down", enter[] = L"return";
@@ -336,11 +345,16 @@ int Rehooks(int times)
     auto notice = [&] { return FindWindowOf(quindle, L"#32770", L"REHOOK"); };
     for (int i = 0; i < times; ++i)
     {
-        if (Menu(5, keys) != 0 || !WaitFor([&] { return notice() != NULL && IsWindowVisible(notice()); }))
+        // Menu returns once Quindle pumps messages again: inside the notice's loop.
+        if (Menu(5, keys) != 0)
             return 1;
-        PressKey(VK_RETURN); // the user closes it (or its own closer does, first)
+        if (HWND shown = notice())
+            PostMessageW(shown, WM_CLOSE, 0, 0);
         if (!WaitFor([&] { return notice() == NULL; }))
+        {
+            printf("a notice stayed\n");
             return 1;
+        }
     }
     return 0;
 }
