@@ -40,8 +40,7 @@ void TogglePause()
 
 void RehookWithNotice()
 {
-    RemoveWheelHook();
-    InstallWheelHook();
+    InstallWheelHook(); // the old hook goes first, and the target class is chosen again
     ShowHookState();
     // The notice closes itself; without a worker to close it, none is shown.
     auto *request = new (std::nothrow) CloseRequest{NoticeDelay, NoticeTitle};
@@ -114,8 +113,7 @@ void CALLBACK RefreshTimerProc(HWND, UINT, UINT_PTR timer, DWORD)
 {
     if (HookActive)
     {
-        RemoveWheelHook();
-        InstallWheelHook();
+        InstallWheelHook(); // in place of the old one
         ShowHookState();
     }
     if (++RefreshTicks == RefreshTickLimit)
