@@ -21,7 +21,7 @@ bool HoldsBinaryData(const wchar_t *path)
                               NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return false; // none yet, or not readable: the write itself decides
-    char chunk[65536];
+    char chunk[4096];
     DWORD read = 0;
     bool first = true, binary = false;
     while (!binary && ReadFile(file, chunk, sizeof chunk, &read, NULL) && read > 0)
