@@ -3,7 +3,6 @@
 the median of several runs beside its baseline measured in the same run. Prints a
 Markdown table and writes it to build/bench.md."""
 import argparse
-import os
 import pathlib
 import statistics
 import subprocess
@@ -25,16 +24,6 @@ def measure(session, *args):
     result = subprocess.run(["wine", session.bindir / "benchkit.exe", *map(str, args)], env=session.env,
                             capture_output=True, text=True, check=True)
     return [int(word) for word in result.stdout.split()]
-
-
-def testkit(session, *args):
-    return subprocess.run(["wine", session.bindir / "testkit.exe", *map(str, args)], env=session.env,
-                          capture_output=True, text=True, check=True).stdout
-
-
-def footprint(session, pid):
-    words = testkit(session, "footprint", pid).split()
-    return {key: int(value) for key, value in zip(words[::2], words[1::2])}
 
 
 def hook_costs(session):
@@ -70,13 +59,13 @@ def footprints(session):
     """After start-up; after a warm-up (the first menus and notices load fonts and icons
     once); after the soak."""
     pid = session.start_quindle().windows_pid
-    started = footprint(session, pid)
+    started = session.footprint(pid)
 
     def exercise(pauses, rehooks):
-        testkit(session, "repeat", pauses, "down", "down", "down", "return")
-        testkit(session, "rehooks", rehooks)
-        wait_for(lambda: footprint(session, pid)["threads"] <= started["threads"], "the notice closers to end")
-        return footprint(session, pid)
+        session.testkit("repeat", pauses, "down", "down", "down", "return")
+        session.testkit("rehooks", rehooks)
+        wait_for(lambda: session.footprint(pid)["threads"] <= started["threads"], "the notice closers to end")
+        return session.footprint(pid)
 
     warm = exercise(*WARM_UP)
     soaked = exercise(PAUSES, REHOOKS)

@@ -78,6 +78,19 @@ class Session:
         subprocess.run([str(arg) for arg in args], env=self.env, check=True, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
 
+    def testkit(self, *args):
+        """Runs one testkit action to its end and returns what it printed; a failed action fails."""
+        result = subprocess.run(["wine", self.bindir / "testkit.exe", *map(str, args)], env=self.env,
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+        if result.returncode != 0:
+            raise AssertionError(f"testkit {' '.join(map(str, args))}: {result.stdout.strip()}")
+        return result.stdout
+
+    def footprint(self, pid):
+        """A process's threads, handles, GDI and USER objects, private bytes and working set."""
+        words = self.testkit("footprint", pid).split()
+        return {key: int(value) for key, value in zip(words[::2], words[1::2])}
+
     def set_build(self, build):
         key = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion"
         for value in ("CurrentBuildNumber", "CurrentBuild"):

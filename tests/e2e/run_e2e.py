@@ -60,15 +60,6 @@ def commands(log):
     return result
 
 
-def testkit(session, *args):
-    """Runs one testkit action to its end; it fails the scenario if the action fails."""
-    result = subprocess.run(["wine", session.bindir / "testkit.exe", *map(str, args)], env=session.env,
-                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
-    if result.returncode != 0:
-        raise AssertionError(f"testkit {' '.join(map(str, args))}: {result.stdout.strip()}")
-    return result.stdout
-
-
 RUN_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
 RUN_VALUE = "Quindle V1.24"
 
@@ -102,8 +93,7 @@ class Quindle:
     def start(self, program=None, env=None):
         self.program = program or windows_path(self.session.bindir / "Quindle.exe")
         self.launcher = self.session.start_quindle(self.program, env)
-        words = testkit(self.session, "footprint", self.launcher.windows_pid).split()
-        self.threads = int(words[words.index("threads") + 1])
+        self.threads = self.session.footprint(self.launcher.windows_pid)["threads"]
 
 
 # How far the footprint may move over a soak: a few handles or GDI objects that the
@@ -114,12 +104,9 @@ TOLERANCE = {"threads": 0, "handles": 4, "gdi": 16, "user": 0, "private": 512 * 
 
 def footprint(session, quindle):
     """Quindle's footprint, once the notice closers have ended: as many threads as at its start."""
-    def read():
-        words = testkit(session, "footprint", quindle.launcher.windows_pid).split()
-        return {key: int(value) for key, value in zip(words[::2], words[1::2])}
-
-    wait_for(lambda: read()["threads"] <= quindle.threads, "the notice closers to end")
-    return read()
+    pid = quindle.launcher.windows_pid
+    wait_for(lambda: session.footprint(pid)["threads"] <= quindle.threads, "the notice closers to end")
+    return session.footprint(pid)
 
 
 def steady(footprints):
@@ -149,13 +136,13 @@ def play(session, actions, logs, quindle, looks, footprints):
             for _ in range(count):
                 session.run("xdotool", *CLICKS[name])
         elif name == "inject-middle":
-            testkit(session, "middle-press", argument)
+            session.testkit("middle-press", argument)
         elif name == "menu":
-            testkit(session, "menu", *MENU_KEYS[argument])
+            session.testkit("menu", *MENU_KEYS[argument])
         elif name == "pause":
-            testkit(session, "repeat", count, *MENU_KEYS["pause"])
+            session.testkit("repeat", count, *MENU_KEYS["pause"])
         elif name == "rehook":
-            testkit(session, "rehooks", count)
+            session.testkit("rehooks", count)
         elif name == "footprint":
             footprints.append(footprint(session, quindle))
         elif name == "recreate":
@@ -166,11 +153,11 @@ def play(session, actions, logs, quindle, looks, footprints):
         elif name == "second":
             quindle.others.append(session.start_quindle())
         elif name == "look":
-            lines = dict(line.partition(" ")[::2] for line in testkit(session, "look").splitlines())
+            lines = dict(line.partition(" ")[::2] for line in session.testkit("look").splitlines())
             looks["checks"].append("+".join(lines["checks"].split()) or "none")
             looks["icons"].append("+".join(lines["icons"].split()) or "none")
         elif name == "restart":
-            testkit(session, "menu", *MENU_KEYS["exit"])
+            session.testkit("menu", *MENU_KEYS["exit"])
             wait_for(lambda: quindle.launcher.poll() is not None, "Quindle to exit")
             if argument == "no-imaging":  # no imaging component can be created
                 quindle.start(env={"WINEDLLOVERRIDES": session.env["WINEDLLOVERRIDES"] + ";windowscodecs=d"})
@@ -181,9 +168,9 @@ def play(session, actions, logs, quindle, looks, footprints):
         elif name == "run-bare":
             session.run("wine", "reg", "add", RUN_KEY, "/v", RUN_VALUE, "/d", quindle.program, "/f")
         elif name == "notice":
-            testkit(session, "notice", "REHOOK")
+            session.testkit("notice", "REHOOK")
         elif name == "taskbar-created":
-            testkit(session, "taskbar-created")
+            session.testkit("taskbar-created")
         elif name == "foreign":
             log = session.workdir / "foreign.log"
             log.unlink(missing_ok=True)
