@@ -4,6 +4,7 @@
 #include "app/state.h"
 #include "hook/upkeep.h"
 #include "hook/wheel_hook.h"
+#include "quindle_version.h"
 #include "resource.h"
 #include "settings/admin.h"
 #include "settings/autostart.h"
@@ -26,7 +27,7 @@ void FillTrayIcon()
     TrayIcon.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     TrayIcon.uCallbackMessage = WM_USER;
     TrayIcon.hIcon = LoadIconW(Instance, MAKEINTRESOURCEW(IDI_TRAYICON));
-    wcscpy_s(TrayIcon.szTip, L"Quindle V1.24");
+    wcscpy_s(TrayIcon.szTip, L"Quindle V" QUINDLE_VERSION);
 
     // The shell announces each new start; an elevated copy must still hear it.
     TaskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");

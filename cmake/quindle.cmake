@@ -7,20 +7,27 @@ function(quindle_code_options target)
     if(MSVC)
         target_compile_options(${target} PRIVATE /W4 /utf-8 /permissive-)
     else()
+        # No folder of this machine in the output: the same source gives the same bytes
+        # wherever it is built (the build folder first, as it lies inside the source).
         target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Werror
-            -ffunction-sections -fdata-sections)
+            -ffunction-sections -fdata-sections
+            -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=
+            -ffile-prefix-map=${CMAKE_BINARY_DIR}/=)
     endif()
 endfunction()
 
 # A Windows executable that carries no runtime DLL of its own, with ASLR
-# (high-entropy), NX, and system DLLs resolved from System32 only.
+# (high-entropy), NX, and system DLLs resolved from System32 only. Its bytes depend
+# on the source alone: no link time stamp (GNU ld writes the header checksum of the
+# final file by itself; /RELEASE asks the same of MSVC's linker).
 function(quindle_program_options target)
     if(MSVC)
+        target_compile_options(${target} PRIVATE /Brepro)
         target_link_options(${target} PRIVATE /DYNAMICBASE /HIGHENTROPYVA /NXCOMPAT
-            /DEPENDENTLOADFLAG:0x800)
+            /DEPENDENTLOADFLAG:0x800 /RELEASE /Brepro)
     else()
         target_link_options(${target} PRIVATE -static -municode
-            -Wl,--dynamicbase,--high-entropy-va,--nxcompat,--gc-sections
+            -Wl,--dynamicbase,--high-entropy-va,--nxcompat,--gc-sections,--no-insert-timestamp
             $<$<CONFIG:Release>:-s>)
     endif()
 endfunction()

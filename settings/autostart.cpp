@@ -2,6 +2,7 @@
 #include "settings/autostart.h"
 
 #include "app/state.h"
+#include "quindle_version.h"
 #include "resource.h"
 #include "settings/state.h"
 
@@ -12,7 +13,7 @@ HKEY RunKey;
 namespace
 {
 const wchar_t RunKeyPath[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-const wchar_t AutostartValueName[] = L"Quindle V1.24";
+const wchar_t AutostartValueName[] = L"Quindle V" QUINDLE_VERSION;
 constexpr int QuotedPathLength = MAX_PATH + 2; // a path of up to 259 units, its quotes and the end
 
 void CloseRunKey()
