@@ -75,6 +75,17 @@ def resources(data, pe):
     return found
 
 
+def header_checksum_valid(path):
+    """The checksum in the header is set and is the one of the file's bytes (pefile: python3-pefile)."""
+    try:
+        import pefile
+    except ImportError:
+        print("        pefile is missing: apt-get install python3-pefile, and run the Debian python3")
+        return False
+    pe = pefile.PE(path, fast_load=True)
+    return pe.OPTIONAL_HEADER.CheckSum != 0 and pe.verify_checksum()
+
+
 def main(path):
     data = open(path, "rb").read()
     pe = read_pe(data)
@@ -95,6 +106,9 @@ def main(path):
     print("        imports: " + ", ".join(dlls))
     check(dlls and set(dlls) <= KNOWN_DLLS, "imports only Windows KnownDLLs")
     check(pe["directories"][13][1] == 0, "no delay-loaded imports")
+    check(struct.unpack_from("<I", data, struct.unpack_from("<I", data, 0x3C)[0] + 8)[0] == 0,
+          "no link time stamp, so that each build gives the same bytes")
+    check(header_checksum_valid(path), "header checksum valid for the file's bytes")
     manifests = {key: value for key, value in resources(data, pe).items() if key[0] == 24}
     check(list(manifests) == [(24, 1, 1033)], "one manifest, id 1, language 1033")
     xml = b"".join(manifests.values()).decode("utf-8", "replace")
