@@ -8,7 +8,8 @@ function(quindle_code_options target)
         target_compile_options(${target} PRIVATE /W4 /utf-8 /permissive-)
     else()
         # No folder of this machine in the output: the same source gives the same bytes
-        # wherever it is built (the build folder first, as it lies inside the source).
+        # wherever it is built. The last map given wins, so files of a build folder
+        # inside the source lose the build folder's path.
         target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Werror
             -ffunction-sections -fdata-sections
             -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=
