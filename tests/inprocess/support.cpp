@@ -3,12 +3,14 @@
 
 #include "app/startup.h"
 #include "app/state.h"
+#include "hook/upkeep.h"
 #include "resource.h"
 
 #include <gtest/gtest.h>
 
 std::vector<LPARAM> ReceivedCommands;
 int ReceivedInputs;
+std::vector<std::wstring> BoxesShown;
 
 namespace
 {
@@ -25,6 +27,42 @@ class ProgramStarted : public testing::Environment
     void TearDown() override { EndProcess(); }
 };
 testing::Environment *const Started = testing::AddGlobalTestEnvironment(new ProgramStarted);
+
+const wchar_t *AnsweredTitle;
+std::vector<int> Answers;
+UINT_PTR AnswerTimer;
+
+void CALLBACK AnswerBox(HWND, UINT, UINT_PTR, DWORD)
+{
+    HWND box = FindOwnNotice(AnsweredTitle);
+    if (box == NULL)
+        return;
+    if (TitleOf(box) != AnsweredTitle) // the shell's own report of a failed start
+    {
+        SendMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+        return;
+    }
+    BoxesShown.push_back(MessageText(box));
+    int answer = IDOK;
+    if (!Answers.empty())
+    {
+        answer = Answers.front();
+        Answers.erase(Answers.begin());
+    }
+    else if (GetDlgItem(box, IDABORT) != NULL)
+    {
+        answer = IDABORT;
+    }
+    if (HWND button = GetDlgItem(box, answer))
+    {
+        SendMessageW(button, BM_CLICK, 0, 0);
+    }
+    else
+    {
+        BoxesShown.push_back(L"(no button " + std::to_wstring(answer) + L")");
+        EndDialog(box, IDABORT);
+    }
+}
 
 LRESULT CALLBACK FakeTaskbarProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -106,6 +144,54 @@ int CountGdiObjects()
     for (int entry = 0; table != nullptr && entry < 0x10000; ++entry)
         count += table[entry * 24 + 14] != 0; // the entry's type
     return count;
+}
+
+std::wstring MessageText(HWND box)
+{
+    std::wstring text;
+    EnumChildWindows(
+        box,
+        [](HWND child, LPARAM found) {
+            std::wstring line = TitleOf(child);
+            if (ClassOf(child) == L"Static" && !line.empty())
+                *reinterpret_cast<std::wstring *>(found) = line;
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&text));
+    return text;
+}
+
+void AnswerBoxes(const wchar_t *title, std::vector<int> answers)
+{
+    AnsweredTitle = title;
+    Answers = answers;
+    BoxesShown.clear();
+    AnswerTimer = SetTimer(NULL, AnswerTimer, 50, AnswerBox);
+}
+
+void StopAnswering()
+{
+    KillTimer(NULL, AnswerTimer);
+    AnswerTimer = 0;
+}
+
+bool ImpersonateStandardUser()
+{
+    SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
+    PSID administrators = NULL;
+    AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
+                             0, 0, &administrators);
+    SID_AND_ATTRIBUTES disabled{administrators, 0};
+    HANDLE process = NULL, restricted = NULL, impersonation = NULL;
+    bool done = OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &process) &&
+                CreateRestrictedToken(process, 0, 1, &disabled, 0, NULL, 0, NULL, &restricted) &&
+                DuplicateToken(restricted, SecurityImpersonation, &impersonation) &&
+                SetThreadToken(NULL, impersonation);
+    for (HANDLE token : {process, restricted, impersonation})
+        if (token != NULL)
+            CloseHandle(token);
+    FreeSid(administrators);
+    return done;
 }
 
 HWND ShowFakeTaskbar(const wchar_t *className)
