@@ -238,53 +238,50 @@ TEST(Settings, TheFileLivesHereOrBesideTheProgramAtASignInStart)
             << c.current << " " << c.program;
 }
 
-// The elevation prompt, as the user answers it: declined, or no program there.
+// The elevation prompt, as the user answers it: accepted, declined, no program there.
 DWORD PromptAnswer;
-int ElevatedCopies;
 
 BOOL WINAPI AnswerPrompt(SHELLEXECUTEINFOW *)
 {
-    ElevatedCopies += PromptAnswer == ERROR_SUCCESS;
     SetLastError(PromptAnswer);
     return PromptAnswer == ERROR_SUCCESS;
 }
 
-// A start that cannot be elevated: the user's answer to the error box decides whether
-// the program ends (Abort), goes on unelevated (Ignore) or tries again (Retry).
+// A start that cannot be elevated: the answer to the error box decides whether the
+// program ends (Abort), goes on unelevated (Ignore) or tries again (Retry).
 TEST(Settings, TheAnswerToAFailedRelaunchCounts)
 {
-    const wchar_t *Declined = L"ShellExecute Cancel..", *Missing = L"File Not Found";
+    const std::wstring No = L"ShellExecute Cancel..", Missing = L"File Not Found";
     const struct
     {
-        const char *name;
         bool gate; // at start-up; otherwise from the menu
         DWORD prompt;
         std::vector<int> answers;
         std::vector<std::wstring> boxes;
         bool goesOn;
     } cases[] = {
-        {"gate, elevated", true, ERROR_SUCCESS, {}, {}, false},
-        {"gate, abort", true, ERROR_CANCELLED, {IDABORT}, {Declined}, false},
-        {"gate, ignore", true, ERROR_CANCELLED, {IDIGNORE}, {Declined}, true},
-        {"gate, retry, abort", true, ERROR_CANCELLED, {IDRETRY, IDABORT}, {Declined, Declined}, false},
-        {"gate, retry, ignore", true, ERROR_FILE_NOT_FOUND, {IDRETRY, IDIGNORE}, {Missing, Missing}, true},
-        {"gate, no box", true, ERROR_ACCESS_DENIED, {}, {}, false},
-        {"menu, elevated", false, ERROR_SUCCESS, {}, {}, false},
-        {"menu, abort", false, ERROR_CANCELLED, {IDABORT}, {Declined}, false},
-        {"menu, ignore", false, ERROR_CANCELLED, {IDIGNORE}, {Declined}, true},
-        {"menu, retry, abort", false, ERROR_FILE_NOT_FOUND, {IDRETRY, IDABORT}, {Missing, Missing}, false},
+        {true, ERROR_SUCCESS, {}, {}, false},
+        {true, ERROR_CANCELLED, {IDABORT}, {No}, false},
+        {true, ERROR_CANCELLED, {IDIGNORE}, {No}, true},
+        {true, ERROR_CANCELLED, {IDRETRY, IDABORT}, {No, No}, false},
+        {true, ERROR_FILE_NOT_FOUND, {IDRETRY, IDIGNORE}, {Missing, Missing}, true},
+        {true, ERROR_ACCESS_DENIED, {}, {}, false},
+        {false, ERROR_SUCCESS, {}, {}, false},
+        {false, ERROR_CANCELLED, {IDABORT}, {No}, false},
+        {false, ERROR_CANCELLED, {IDIGNORE}, {No}, true},
+        {false, ERROR_FILE_NOT_FOUND, {IDRETRY, IDABORT}, {Missing, Missing}, false},
     };
     HWND window = MainWindow;
     NOTIFYICONDATAW icon = TrayIcon;
-    HMENU menu = TrayMenu;
     StartElevatedCopy = AnswerPrompt;
     ASSERT_TRUE(ImpersonateStandardUser());
     ASSERT_FALSE(IsRunningAsAdmin());
     for (const auto &c : cases)
     {
+        SCOPED_TRACE(testing::Message()
+                     << (c.gate ? "gate " : "menu ") << c.prompt << " " << c.answers.size());
         std::wstring file = EnterFreshDirectory(L"relaunch");
         PromptAnswer = c.prompt;
-        ElevatedCopies = 0;
         AnswerBoxes(L"ERROR", c.answers);
         if (c.gate)
         {
@@ -292,39 +289,32 @@ TEST(Settings, TheAnswerToAFailedRelaunchCounts)
             Shell_NotifyIconW(NIM_DELETE, &TrayIcon);
             MainWindow = NULL;
             RemoveWheelHook();
-            // Once started, the message loop is asked to return at once.
-            UINT_PTR started = SetTimer(NULL, 0, 50, [](HWND, UINT, UINT_PTR timer, DWORD) {
+            UINT_PTR started = SetTimer(NULL, 0, 50, [](HWND, UINT, UINT_PTR, DWORD) {
                 if (MainWindow != NULL)
-                {
-                    KillTimer(NULL, timer);
-                    PostQuitMessage(0);
-                }
+                    PostQuitMessage(0); // the loop returns at once
             });
-            EXPECT_EQ(RunProgram(GetModuleHandleW(NULL), SW_SHOWDEFAULT), 0) << c.name;
+            EXPECT_EQ(RunProgram(GetModuleHandleW(NULL), SW_SHOWDEFAULT), 0);
             KillTimer(NULL, started);
-            EXPECT_EQ(MainWindow != NULL, c.goesOn) << c.name;
-            EXPECT_EQ(IconPresent(), c.goesOn) << c.name;
-            EXPECT_EQ(WheelHookHandle != NULL, c.goesOn) << c.name;
+            EXPECT_EQ(MainWindow != NULL, c.goesOn);
+            EXPECT_EQ(WheelHookHandle != NULL, c.goesOn);
+            EXPECT_EQ(IconPresent(), c.goesOn);
             if (MainWindow != NULL)
                 DestroyWindow(MainWindow);
-            TakeQuitMessage();
             MainWindow = window;
             TrayIcon = icon;
-            TrayMenu = menu;
-            AddTrayIcon();
             InstallWheelHook();
         }
         else
         {
             ToggleRunAsAdmin();
-            EXPECT_EQ(IconPresent(), c.goesOn) << c.name;
-            EXPECT_EQ(TakeQuitMessage(), !c.goesOn) << c.name;
-            AddTrayIcon();
+            EXPECT_EQ(IconPresent(), c.goesOn);
+            EXPECT_EQ(TakeQuitMessage(), !c.goesOn);
         }
+        TakeQuitMessage();
+        AddTrayIcon();
         StopAnswering();
-        EXPECT_EQ(BoxesShown, c.boxes) << c.name;
-        EXPECT_EQ(ElevatedCopies, c.prompt == ERROR_SUCCESS ? 1 : 0) << c.name;
-        EXPECT_EQ(StoredFlag(file), L"1") << c.name; // the next start asks again
+        EXPECT_EQ(BoxesShown, c.boxes);
+        EXPECT_EQ(StoredFlag(file), L"1"); // the next start asks again
     }
     RevertToSelf();
     StartElevatedCopy = ShellExecuteExW;

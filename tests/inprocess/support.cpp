@@ -32,36 +32,18 @@ const wchar_t *AnsweredTitle;
 std::vector<int> Answers;
 UINT_PTR AnswerTimer;
 
+// Gives the next answer, or the box's Abort or OK, as a press of that button would.
 void CALLBACK AnswerBox(HWND, UINT, UINT_PTR, DWORD)
 {
     HWND box = FindOwnNotice(AnsweredTitle);
     if (box == NULL)
         return;
-    if (TitleOf(box) != AnsweredTitle) // the shell's own report of a failed start
-    {
-        SendMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
-        return;
-    }
     BoxesShown.push_back(MessageText(box));
-    int answer = IDOK;
+    int answer = Answers.empty() ? (GetDlgItem(box, IDABORT) ? IDABORT : IDOK) : Answers.front();
     if (!Answers.empty())
-    {
-        answer = Answers.front();
         Answers.erase(Answers.begin());
-    }
-    else if (GetDlgItem(box, IDABORT) != NULL)
-    {
-        answer = IDABORT;
-    }
-    if (HWND button = GetDlgItem(box, answer))
-    {
-        SendMessageW(button, BM_CLICK, 0, 0);
-    }
-    else
-    {
-        BoxesShown.push_back(L"(no button " + std::to_wstring(answer) + L")");
-        EndDialog(box, IDABORT);
-    }
+    EXPECT_NE(GetDlgItem(box, answer), nullptr) << "no button " << answer;
+    EndDialog(box, answer);
 }
 
 LRESULT CALLBACK FakeTaskbarProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
@@ -177,20 +159,17 @@ void StopAnswering()
 
 bool ImpersonateStandardUser()
 {
-    SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
-    PSID administrators = NULL;
-    AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
-                             0, 0, &administrators);
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof administrators;
     SID_AND_ATTRIBUTES disabled{administrators, 0};
     HANDLE process = NULL, restricted = NULL, impersonation = NULL;
-    bool done = OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &process) &&
+    bool done = CreateWellKnownSid(WinBuiltinAdministratorsSid, NULL, administrators, &size) &&
+                OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &process) &&
                 CreateRestrictedToken(process, 0, 1, &disabled, 0, NULL, 0, NULL, &restricted) &&
                 DuplicateToken(restricted, SecurityImpersonation, &impersonation) &&
                 SetThreadToken(NULL, impersonation);
     for (HANDLE token : {process, restricted, impersonation})
-        if (token != NULL)
-            CloseHandle(token);
-    FreeSid(administrators);
+        CloseHandle(token);
     return done;
 }
 
