@@ -103,12 +103,6 @@ def values_in(ini):
     return re.findall(r"Administrator=(.*?)\r?$", ini.read_text(), re.M) if ini.exists() else []
 
 
-def note_system32_file(session, looks):
-    """A setting.ini in system32, noted once; the program must never write one."""
-    if (in_prefix(session, SYSTEM32) / "setting.ini").exists() and not looks["system32"]:
-        looks["system32"].append("written")
-
-
 class Quindle:
     """The running copy of the program: its launcher and its path."""
 
@@ -211,7 +205,6 @@ def play(session, actions, logs, quindle, looks, footprints):
             wait_for(lambda: "ready" in read_log(log), "the foreign window")
         else:
             raise SystemExit(f"unknown action {action}")
-        note_system32_file(session, looks)
     if current:
         click_marker(session, logs[current])
 
@@ -231,7 +224,8 @@ def observe(session, logs, quindle, looks, footprints, expected, project_page):
                                           "bare" if run == quindle.program else run]
     seen["ini"] = values_in(session.workdir / "setting.ini")
     seen["beside"] = values_in(in_prefix(session, INSTALLED) / "setting.ini")
-    note_system32_file(session, looks)
+    # The program never deletes the file: one written at any point is still there.
+    seen["system32"] = ["written"] if (in_prefix(session, SYSTEM32) / "setting.ini").exists() else []
     seen.update(looks)
     seen["footprint"] = steady(footprints)
     seen["icon"] = [ICON_REQUESTS[line.split()[1]] for line in read_log(logs["tray"]) if line.startswith("tray ")]
@@ -269,7 +263,7 @@ def main():
         if "menu:about" in actions:
             register_url_recorder(session, workdir / "about.txt")
         logs = {alias: session.start_bar(alias, BARS[alias][0]) for alias in BARS}
-        quindle, looks, footprints = Quindle(session), {"checks": [], "icons": [], "system32": []}, []
+        quindle, looks, footprints = Quindle(session), {"checks": [], "icons": []}, []
         play(session, actions, logs, quindle, looks, footprints)
         seen = observe(session, logs, quindle, looks, footprints, expected, options.project_page)
         failures = [f"{key}: saw {seen[key]}, expected {expected.get(key, [])}" for key in seen

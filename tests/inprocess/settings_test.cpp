@@ -221,16 +221,13 @@ TEST(Settings, TheFileLivesHereOrBesideTheProgramAtASignInStart)
     } cases[] = {
         {L"C:\\windows\\system32", System, Program, Beside},
         {L"C:\\WINDOWS\\System32", System, Program, Beside},
-        {L"C:\\windows\\system32\\", System, Program, Beside},
         {L"c:\\Windows\\SYSTEM32\\", L"C:\\Windows\\System32\\", Program, Beside},
         {L"C:\\windows\\system32\\drivers", System, Program, Here},
         {L"C:\\windows", System, Program, Here},
         {L"C:\\windows\\system3", System, Program, Here},
-        {L"C:\\windows\\SysWOW64", System, Program, Here},
         {L"D:\\Work", System, Program, Here},
         {L"C:\\windows\\system32", System, L"", Here},
         {L"C:\\windows\\system32", System, L"Quindle.exe", Here},
-        {L"C:\\windows\\system32", System, L"C:\\Quindle.exe", L"C:\\setting.ini"},
         {L"", L"", Program, Here},
     };
     for (const auto &c : cases)
