@@ -3,14 +3,17 @@
 
 #include "app/state.h"
 #include "resource.h"
+#include "settings/state.h"
 
 #include <string.h>
 #include <string>
 
+BOOL(WINAPI *StartElevatedCopy)(SHELLEXECUTEINFOW *request) = ShellExecuteExW;
+
 namespace
 {
 // Relative: the settings live in the current directory, not beside the program.
-const wchar_t SettingsFile[] = L".\\setting.ini";
+const wchar_t CurrentDirectoryFile[] = L".\\setting.ini";
 
 // Binary data under this name is some other program's file: rewriting it as text to
 // add one line would ruin it. A file that holds a zero byte, and is not UTF-16 with its
@@ -37,8 +40,25 @@ bool HoldsBinaryData(const wchar_t *path)
 
 void WriteAdminFlag(const wchar_t *value)
 {
-    if (!HoldsBinaryData(SettingsFile))
-        WritePrivateProfileStringW(L"setting", L"Administrator", value, SettingsFile);
+    std::wstring file = FindSettingsFile();
+    if (!HoldsBinaryData(file.c_str()))
+        WritePrivateProfileStringW(L"setting", L"Administrator", value, file.c_str());
+}
+
+// Told when the flag did not reach the file, so that the choice is not lost in silence.
+void ReportUnsavedFlag()
+{
+    std::wstring file = FindSettingsFile();
+    std::wstring path(MAX_PATH, L'\0');
+    DWORD length = GetFullPathNameW(file.c_str(), static_cast<DWORD>(path.size()), &path[0], NULL);
+    if (length >= path.size())
+    {
+        path.resize(length);
+        length = GetFullPathNameW(file.c_str(), static_cast<DWORD>(path.size()), &path[0], NULL);
+    }
+    path.resize(length < path.size() ? length : 0);
+    std::wstring text = L"无法保存设置，请确认此文件可以写入：\n" + (path.empty() ? file : path);
+    MessageBoxW(NULL, text.c_str(), L"ERROR", MB_OK);
 }
 
 std::wstring ReadProgramPath()
@@ -62,11 +82,47 @@ std::wstring ReadCurrentDirectory()
     directory.resize(length < directory.size() ? length : 0);
     return directory;
 }
+
+std::wstring ReadSystemDirectory()
+{
+    wchar_t directory[MAX_PATH];
+    UINT length = GetSystemDirectoryW(directory, MAX_PATH);
+    return std::wstring(directory, length < MAX_PATH ? length : 0);
+}
+
+// The same folder, by the file system's rules: letter case and a trailing backslash aside.
+bool IsSameFolder(std::wstring first, std::wstring second)
+{
+    for (std::wstring *folder : {&first, &second})
+        if (!folder->empty() && folder->back() == L'\\')
+            folder->pop_back();
+    return !first.empty() && first.size() == second.size() &&
+           CompareStringOrdinal(first.c_str(), static_cast<int>(first.size()), second.c_str(),
+                                static_cast<int>(second.size()), TRUE) == CSTR_EQUAL;
+}
 } // namespace
+
+// The settings file: the current directory's own, except at a start from the Run key
+// or Task Scheduler, which gives the system folder as the current directory. There the
+// file would be missing and unwritable, so the program's own folder holds it instead.
+std::wstring ChooseSettingsFile(const wchar_t *currentDirectory, const wchar_t *systemDirectory,
+                                const wchar_t *modulePath)
+{
+    std::wstring program = modulePath;
+    size_t folderEnd = program.find_last_of(L'\\');
+    if (folderEnd == std::wstring::npos || !IsSameFolder(currentDirectory, systemDirectory))
+        return CurrentDirectoryFile;
+    return program.substr(0, folderEnd + 1) + L"setting.ini";
+}
+
+std::wstring FindSettingsFile()
+{
+    return ChooseSettingsFile(ReadCurrentDirectory().c_str(), ReadSystemDirectory().c_str(), ModulePath);
+}
 
 UINT ReadAdminFlag()
 {
-    return GetPrivateProfileIntW(L"setting", L"Administrator", 0, SettingsFile);
+    return GetPrivateProfileIntW(L"setting", L"Administrator", 0, FindSettingsFile().c_str());
 }
 
 bool IsRunningAsAdmin()
@@ -112,34 +168,53 @@ const wchar_t *DescribeRelaunchError(DWORD error)
     }
 }
 
-void RelaunchElevated()
+// What the user's answer to a failed relaunch means. Abort, a closed box, or no box at
+// all end this process as they always did; Ignore lets a user who cannot elevate reach
+// the menu and turn the setting off.
+RelaunchOutcome ReadRelaunchAnswer(int answer)
 {
-    std::wstring program = ReadProgramPath();
-    std::wstring directory = ReadCurrentDirectory();
-    SHELLEXECUTEINFOW relaunch =
-        DescribeRelaunch(program.c_str(), directory.empty() ? NULL : directory.c_str());
-    if (!ShellExecuteExW(&relaunch))
+    switch (answer)
     {
-        if (const wchar_t *text = DescribeRelaunchError(GetLastError()))
-            MessageBoxW(NULL, text, L"ERROR", MB_ABORTRETRYIGNORE);
+    case IDRETRY: return RelaunchRetried;
+    case IDIGNORE: return RelaunchIgnored;
+    default: return RelaunchAbandoned;
+    }
+}
+
+RelaunchOutcome RelaunchElevated()
+{
+    for (;;)
+    {
+        std::wstring program = ReadProgramPath();
+        std::wstring directory = ReadCurrentDirectory();
+        SHELLEXECUTEINFOW relaunch =
+            DescribeRelaunch(program.c_str(), directory.empty() ? NULL : directory.c_str());
+        if (StartElevatedCopy(&relaunch))
+            return RelaunchStarted;
+        const wchar_t *text = DescribeRelaunchError(GetLastError());
+        RelaunchOutcome outcome =
+            ReadRelaunchAnswer(text != nullptr ? MessageBoxW(NULL, text, L"ERROR", MB_ABORTRETRYIGNORE) : 0);
+        if (outcome != RelaunchRetried)
+            return outcome;
     }
 }
 
 void ToggleRunAsAdmin()
 {
-    if (ReadAdminFlag() == 1)
-    {
-        WriteAdminFlag(L"0");
-        ShowRunAsAdminCheck();
-        return; // the running process keeps its rights
-    }
-    WriteAdminFlag(L"1");
+    bool turningOn = ReadAdminFlag() != 1;
+    WriteAdminFlag(turningOn ? L"1" : L"0");
     ShowRunAsAdminCheck();
-    // Only a setting that was stored makes the elevated copy run elevated next time
-    // too; when it could not be written, this process simply goes on.
-    if (ReadAdminFlag() == 1 && !IsRunningAsAdmin())
+    // A choice that did not reach the file is said so, whichever way it went: a flag
+    // stuck at 1 would ask for elevation at every start. Nothing else happens then.
+    if ((ReadAdminFlag() == 1) != turningOn)
     {
-        RelaunchElevated();
+        ReportUnsavedFlag();
+        return;
+    }
+    if (!turningOn || IsRunningAsAdmin())
+        return; // turning it off, the running process keeps its rights
+    if (RelaunchElevated() != RelaunchIgnored)
+    {
         Shell_NotifyIconW(NIM_DELETE, &TrayIcon);
         PostQuitMessage(0);
     }

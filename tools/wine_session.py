@@ -116,11 +116,12 @@ class Session:
         os.killpg(process.pid, signal.SIGKILL)
         process.wait()
 
-    def start_quindle(self, program=None, env=None):
-        """Starts Quindle.exe (or the copy at the Windows path program) in the work folder and
-        returns once its start-up is over."""
+    def start_quindle(self, program=None, env=None, directory=None):
+        """Starts Quindle.exe (or the copy at the Windows path program) in the work folder (or the
+        Windows path directory) and returns once its start-up is over."""
         program = program or windows_path(self.bindir / "Quindle.exe")
-        launcher = self.wine(self.bindir / "testkit.exe", "launch", program, windows_path(self.workdir), env=env,
+        directory = directory or windows_path(self.workdir)
+        launcher = self.wine(self.bindir / "testkit.exe", "launch", program, directory, env=env,
                              stdout=subprocess.PIPE, text=True)
         line = launcher.stdout.readline()
         if not line.startswith("ready"):

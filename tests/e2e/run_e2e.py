@@ -82,6 +82,27 @@ def deep_copy(session, length):
     return program
 
 
+def in_prefix(session, folder):
+    """A folder of the prefix's drive C:, given as a Windows path."""
+    return pathlib.Path(session.env["WINEPREFIX"]) / "drive_c" / folder.removeprefix("C:\\").replace("\\", "/")
+
+
+INSTALLED = r"C:\Program Files\Quindle"  # a folder with a space in its name, as an installer picks
+SYSTEM32 = r"C:\windows\system32"  # the current directory of a start from the Run key
+
+
+def installed_copy(session):
+    """Quindle.exe copied into the installed folder."""
+    in_prefix(session, INSTALLED).mkdir(parents=True, exist_ok=True)
+    shutil.copy(session.bindir / "Quindle.exe", in_prefix(session, INSTALLED) / "Quindle.exe")
+    return INSTALLED + r"\Quindle.exe"
+
+
+def values_in(ini):
+    """The Administrator values of a setting.ini."""
+    return re.findall(r"Administrator=(.*?)\r?$", ini.read_text(), re.M) if ini.exists() else []
+
+
 class Quindle:
     """The running copy of the program: its launcher and its path."""
 
@@ -90,9 +111,9 @@ class Quindle:
         self.others = []  # further instances
         self.start()
 
-    def start(self, program=None, env=None):
+    def start(self, program=None, env=None, directory=None):
         self.program = program or windows_path(self.session.bindir / "Quindle.exe")
-        self.launcher = self.session.start_quindle(self.program, env)
+        self.launcher = self.session.start_quindle(self.program, env, directory)
         self.threads = self.session.footprint(self.launcher.windows_pid)["threads"]
 
 
@@ -161,10 +182,16 @@ def play(session, actions, logs, quindle, looks, footprints):
             wait_for(lambda: quindle.launcher.poll() is not None, "Quindle to exit")
             if argument == "no-imaging":  # no imaging component can be created
                 quindle.start(env={"WINEDLLOVERRIDES": session.env["WINEDLLOVERRIDES"] + ";windowscodecs=d"})
+            elif argument == "sign-in":  # as the shell starts the Run key's programs: in system32
+                quindle.start(installed_copy(session), directory=SYSTEM32)
+            elif argument == "installed":
+                quindle.start(installed_copy(session))
             else:
                 quindle.start(deep_copy(session, int(argument.removeprefix("deep"))) if argument else None)
-        elif name == "write-ini":
-            (session.workdir / "setting.ini").write_text(f"[setting]\r\nAdministrator={argument}\r\n")
+        elif name in ("write-ini", "write-beside"):
+            folder = session.workdir if name == "write-ini" else in_prefix(session, INSTALLED)
+            folder.mkdir(parents=True, exist_ok=True)
+            (folder / "setting.ini").write_text(f"[setting]\r\nAdministrator={argument}\r\n")
         elif name == "run-bare":
             session.run("wine", "reg", "add", RUN_KEY, "/v", RUN_VALUE, "/d", quindle.program, "/f")
         elif name == "notice":
@@ -195,8 +222,10 @@ def observe(session, logs, quindle, looks, footprints, expected, project_page):
     run = read_run_value(session)
     seen["run"] = [] if run is None else ["quoted" if run == f'"{quindle.program}"' else
                                           "bare" if run == quindle.program else run]
-    ini = session.workdir / "setting.ini"
-    seen["ini"] = re.findall(r"Administrator=(.*?)\r?$", ini.read_text(), re.M) if ini.exists() else []
+    seen["ini"] = values_in(session.workdir / "setting.ini")
+    seen["beside"] = values_in(in_prefix(session, INSTALLED) / "setting.ini")
+    # The program never deletes the file: one written at any point is still there.
+    seen["system32"] = ["written"] if (in_prefix(session, SYSTEM32) / "setting.ini").exists() else []
     seen.update(looks)
     seen["footprint"] = steady(footprints)
     seen["icon"] = [ICON_REQUESTS[line.split()[1]] for line in read_log(logs["tray"]) if line.startswith("tray ")]
@@ -227,7 +256,8 @@ def main():
     try:
         session.set_build(build)
         (workdir / "about.txt").unlink(missing_ok=True)
-        (workdir / "setting.ini").unlink(missing_ok=True)
+        for folder in (workdir, in_prefix(session, INSTALLED), in_prefix(session, SYSTEM32)):
+            (folder / "setting.ini").unlink(missing_ok=True)
         subprocess.run(["wine", "reg", "delete", RUN_KEY, "/v", RUN_VALUE, "/f"], env=session.env,
                        capture_output=True)
         if "menu:about" in actions:

@@ -1,5 +1,9 @@
 // The settings file and the Run value, on the Wine prefix's real file system and registry.
+#include "app/startup.h"
 #include "app/state.h"
+#include "app/tray.h"
+#include "hook/state.h"
+#include "hook/wheel_hook.h"
 #include "resource.h"
 #include "settings/admin.h"
 #include "settings/autostart.h"
@@ -156,8 +160,21 @@ TEST(Settings, AdminFlagReadAndToggled)
         EXPECT_TRUE(flag == c.flag || (flag != 1 && c.flag != 1)) << c.name << ": " << flag;
         ShowRunAsAdminCheck();
         EXPECT_EQ(Checked(IDM_RUNASADMIN), flag == 1) << c.name;
+        AnswerBoxes(L"ERROR", {IDOK});
         ToggleRunAsAdmin();
+        StopAnswering();
         bool checked = Checked(IDM_RUNASADMIN);
+        // A choice that did not reach the file is told once, naming the file.
+        if (checked == (flag != 1))
+        {
+            EXPECT_EQ(BoxesShown, std::vector<std::wstring>{}) << c.name;
+        }
+        else
+        {
+            ASSERT_EQ(BoxesShown.size(), 1u) << c.name;
+            EXPECT_NE(BoxesShown[0].find(L"无法保存设置"), std::wstring::npos) << c.name;
+            EXPECT_NE(BoxesShown[0].find(file), std::wstring::npos) << c.name;
+        }
         bool fresh = ReadAdminFlag() == 1;
         if (lock != INVALID_HANDLE_VALUE)
             CloseHandle(lock);
@@ -191,6 +208,113 @@ TEST(Settings, EachCurrentDirectoryHasItsOwnFile)
     ToggleRunAsAdmin();
     EXPECT_EQ(StoredFlag(first), L"0");
     EXPECT_EQ(StoredFlag(second), L"1");
+    SetCurrentDirectoryW(ProgramFolder().c_str());
+}
+
+TEST(Settings, TheFileLivesHereOrBesideTheProgramAtASignInStart)
+{
+    const wchar_t *System = L"C:\\windows\\system32", *Program = L"C:\\Program Files\\Quindle\\Quindle.exe";
+    const wchar_t *Beside = L"C:\\Program Files\\Quindle\\setting.ini", *Here = L".\\setting.ini";
+    const struct
+    {
+        const wchar_t *current, *system, *program, *file;
+    } cases[] = {
+        {L"C:\\windows\\system32", System, Program, Beside},
+        {L"C:\\WINDOWS\\System32", System, Program, Beside},
+        {L"c:\\Windows\\SYSTEM32\\", L"C:\\Windows\\System32\\", Program, Beside},
+        {L"C:\\windows\\system32\\drivers", System, Program, Here},
+        {L"C:\\windows", System, Program, Here},
+        {L"C:\\windows\\system3", System, Program, Here},
+        {L"D:\\Work", System, Program, Here},
+        {L"C:\\windows\\system32", System, L"", Here},
+        {L"C:\\windows\\system32", System, L"Quindle.exe", Here},
+        {L"", L"", Program, Here},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ChooseSettingsFile(c.current, c.system, c.program), c.file)
+            << c.current << " " << c.program;
+}
+
+// The elevation prompt, as the user answers it: accepted, declined, no program there.
+DWORD PromptAnswer;
+
+BOOL WINAPI AnswerPrompt(SHELLEXECUTEINFOW *)
+{
+    SetLastError(PromptAnswer);
+    return PromptAnswer == ERROR_SUCCESS;
+}
+
+// A start that cannot be elevated: the answer to the error box decides whether the
+// program ends (Abort), goes on unelevated (Ignore) or tries again (Retry).
+TEST(Settings, TheAnswerToAFailedRelaunchCounts)
+{
+    const std::wstring No = L"ShellExecute Cancel..", Missing = L"File Not Found";
+    const struct
+    {
+        bool gate; // at start-up; otherwise from the menu
+        DWORD prompt;
+        std::vector<int> answers;
+        std::vector<std::wstring> boxes;
+        bool goesOn;
+    } cases[] = {
+        {true, ERROR_SUCCESS, {}, {}, false},
+        {true, ERROR_CANCELLED, {IDABORT}, {No}, false},
+        {true, ERROR_CANCELLED, {IDIGNORE}, {No}, true},
+        {true, ERROR_CANCELLED, {IDRETRY, IDABORT}, {No, No}, false},
+        {true, ERROR_FILE_NOT_FOUND, {IDRETRY, IDIGNORE}, {Missing, Missing}, true},
+        {true, ERROR_ACCESS_DENIED, {}, {}, false},
+        {false, ERROR_SUCCESS, {}, {}, false},
+        {false, ERROR_CANCELLED, {IDABORT}, {No}, false},
+        {false, ERROR_CANCELLED, {IDIGNORE}, {No}, true},
+        {false, ERROR_FILE_NOT_FOUND, {IDRETRY, IDABORT}, {Missing, Missing}, false},
+    };
+    HWND window = MainWindow;
+    NOTIFYICONDATAW icon = TrayIcon;
+    StartElevatedCopy = AnswerPrompt;
+    ASSERT_TRUE(ImpersonateStandardUser());
+    ASSERT_FALSE(IsRunningAsAdmin());
+    for (const auto &c : cases)
+    {
+        SCOPED_TRACE(testing::Message()
+                     << (c.gate ? "gate " : "menu ") << c.prompt << " " << c.answers.size());
+        std::wstring file = EnterFreshDirectory(L"relaunch");
+        PromptAnswer = c.prompt;
+        AnswerBoxes(L"ERROR", c.answers);
+        if (c.gate)
+        {
+            WriteBytes(file, "[setting]\r\nAdministrator=1\r\n");
+            Shell_NotifyIconW(NIM_DELETE, &TrayIcon);
+            MainWindow = NULL;
+            RemoveWheelHook();
+            UINT_PTR started = SetTimer(NULL, 0, 50, [](HWND, UINT, UINT_PTR, DWORD) {
+                if (MainWindow != NULL)
+                    PostQuitMessage(0); // the loop returns at once
+            });
+            EXPECT_EQ(RunProgram(GetModuleHandleW(NULL), SW_SHOWDEFAULT), 0);
+            KillTimer(NULL, started);
+            EXPECT_EQ(MainWindow != NULL, c.goesOn);
+            EXPECT_EQ(WheelHookHandle != NULL, c.goesOn);
+            EXPECT_EQ(IconPresent(), c.goesOn);
+            if (MainWindow != NULL)
+                DestroyWindow(MainWindow);
+            MainWindow = window;
+            TrayIcon = icon;
+            InstallWheelHook();
+        }
+        else
+        {
+            ToggleRunAsAdmin();
+            EXPECT_EQ(IconPresent(), c.goesOn);
+            EXPECT_EQ(TakeQuitMessage(), !c.goesOn);
+        }
+        TakeQuitMessage();
+        AddTrayIcon();
+        StopAnswering();
+        EXPECT_EQ(BoxesShown, c.boxes);
+        EXPECT_EQ(StoredFlag(file), L"1"); // the next start asks again
+    }
+    RevertToSelf();
+    StartElevatedCopy = ShellExecuteExW;
     SetCurrentDirectoryW(ProgramFolder().c_str());
 }
 

@@ -3,12 +3,14 @@
 
 #include "app/startup.h"
 #include "app/state.h"
+#include "hook/upkeep.h"
 #include "resource.h"
 
 #include <gtest/gtest.h>
 
 std::vector<LPARAM> ReceivedCommands;
 int ReceivedInputs;
+std::vector<std::wstring> BoxesShown;
 
 namespace
 {
@@ -25,6 +27,24 @@ class ProgramStarted : public testing::Environment
     void TearDown() override { EndProcess(); }
 };
 testing::Environment *const Started = testing::AddGlobalTestEnvironment(new ProgramStarted);
+
+const wchar_t *AnsweredTitle;
+std::vector<int> Answers;
+UINT_PTR AnswerTimer;
+
+// Gives the next answer, or the box's Abort or OK, as a press of that button would.
+void CALLBACK AnswerBox(HWND, UINT, UINT_PTR, DWORD)
+{
+    HWND box = FindOwnNotice(AnsweredTitle);
+    if (box == NULL)
+        return;
+    BoxesShown.push_back(MessageText(box));
+    int answer = Answers.empty() ? (GetDlgItem(box, IDABORT) ? IDABORT : IDOK) : Answers.front();
+    if (!Answers.empty())
+        Answers.erase(Answers.begin());
+    EXPECT_NE(GetDlgItem(box, answer), nullptr) << "no button " << answer;
+    EndDialog(box, answer);
+}
 
 LRESULT CALLBACK FakeTaskbarProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -106,6 +126,51 @@ int CountGdiObjects()
     for (int entry = 0; table != nullptr && entry < 0x10000; ++entry)
         count += table[entry * 24 + 14] != 0; // the entry's type
     return count;
+}
+
+std::wstring MessageText(HWND box)
+{
+    std::wstring text;
+    EnumChildWindows(
+        box,
+        [](HWND child, LPARAM found) {
+            std::wstring line = TitleOf(child);
+            if (ClassOf(child) == L"Static" && !line.empty())
+                *reinterpret_cast<std::wstring *>(found) = line;
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&text));
+    return text;
+}
+
+void AnswerBoxes(const wchar_t *title, std::vector<int> answers)
+{
+    AnsweredTitle = title;
+    Answers = answers;
+    BoxesShown.clear();
+    AnswerTimer = SetTimer(NULL, AnswerTimer, 50, AnswerBox);
+}
+
+void StopAnswering()
+{
+    KillTimer(NULL, AnswerTimer);
+    AnswerTimer = 0;
+}
+
+bool ImpersonateStandardUser()
+{
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof administrators;
+    SID_AND_ATTRIBUTES disabled{administrators, 0};
+    HANDLE process = NULL, restricted = NULL, impersonation = NULL;
+    bool done = CreateWellKnownSid(WinBuiltinAdministratorsSid, NULL, administrators, &size) &&
+                OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &process) &&
+                CreateRestrictedToken(process, 0, 1, &disabled, 0, NULL, 0, NULL, &restricted) &&
+                DuplicateToken(restricted, SecurityImpersonation, &impersonation) &&
+                SetThreadToken(NULL, impersonation);
+    for (HANDLE token : {process, restricted, impersonation})
+        CloseHandle(token);
+    return done;
 }
 
 HWND ShowFakeTaskbar(const wchar_t *className)

@@ -34,6 +34,17 @@ bool TakeQuitMessage();                               // removes a waiting WM_QU
 std::wstring ProgramFolder();                         // where this test program and its helper programs are
 std::wstring ScratchFolder(const std::wstring &name); // an empty folder of the run's own
 int CountGdiObjects();                                // this process's GDI objects
+std::wstring MessageText(HWND box);                   // what a message box says
+
+// Answers this process's message boxes titled title, from a timer, by pressing the
+// buttons given, in order (then Abort or OK); keeps what each box said.
+void AnswerBoxes(const wchar_t *title, std::vector<int> answers);
+void StopAnswering();
+extern std::vector<std::wstring> BoxesShown;
+
+// This thread runs as a user outside Administrators, as Windows starts a program
+// unelevated (Wine's own user always is one), until RevertToSelf.
+bool ImpersonateStandardUser();
 
 // A window of the given class under the pointer, in front, that records the
 // volume commands posted to it and counts the input it gets.

@@ -84,17 +84,7 @@ void Reset()
 // The text of this process's notice, read while it is open.
 std::wstring NoticeText()
 {
-    std::wstring text;
-    EnumChildWindows(
-        FindOwnNotice(L"REHOOK"),
-        [](HWND child, LPARAM found) {
-            std::wstring line = TitleOf(child);
-            if (ClassOf(child) == L"Static" && !line.empty())
-                *reinterpret_cast<std::wstring *>(found) = line;
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&text));
-    return text;
+    return MessageText(FindOwnNotice(L"REHOOK"));
 }
 
 bool FileHolds(const std::wstring &path, const std::string &line)
