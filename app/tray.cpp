@@ -14,6 +14,15 @@ NOTIFYICONDATAW TrayIcon;
 HMENU TrayMenu;
 int LastMenuCommand;
 UINT TaskbarCreatedMessage;
+int IconRetriesLeft;
+
+namespace
+{
+// A shell still starting at sign-in refuses the icon: ask again every few seconds,
+// for five minutes at most.
+constexpr UINT IconRetryInterval = 3000;
+constexpr int IconRetryLimit = 100;
+} // namespace
 
 // Set when building; About opens it.
 const wchar_t ProjectPage[] = L"" QUINDLE_PROJECT_PAGE;
@@ -40,7 +49,35 @@ void LoadTrayMenu()
 
 void AddTrayIcon()
 {
-    Shell_NotifyIconW(NIM_ADD, &TrayIcon);
+    if (Shell_NotifyIconW(NIM_ADD, &TrayIcon))
+    {
+        StopIconRetries();
+        return;
+    }
+    IconRetriesLeft = IconRetryLimit;
+    SetTimer(MainWindow, IconRetryTimer, IconRetryInterval, NULL);
+}
+
+// One more try of an add the shell refused. An add that timed out may still have
+// reached the shell, which then holds the icon: ask for it first (a modify fails for
+// an icon the shell does not have), so that the icon is never added twice.
+void RetryTrayIcon()
+{
+    if (IconRetriesLeft <= 0) // a tick already queued when the retries stopped
+    {
+        StopIconRetries();
+        return;
+    }
+    --IconRetriesLeft;
+    if (Shell_NotifyIconW(NIM_MODIFY, &TrayIcon) || Shell_NotifyIconW(NIM_ADD, &TrayIcon) ||
+        IconRetriesLeft == 0)
+        StopIconRetries();
+}
+
+void StopIconRetries()
+{
+    IconRetriesLeft = 0;
+    KillTimer(MainWindow, IconRetryTimer);
 }
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
@@ -48,6 +85,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     switch (message)
     {
     case WM_DESTROY:
+        StopIconRetries();
         Shell_NotifyIconW(NIM_DELETE, &TrayIcon);
         PostQuitMessage(0);
         return 0;
@@ -56,9 +94,13 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         if (lParam == WM_RBUTTONDOWN)
             ShowTrayMenu();
         return 0;
+    case WM_TIMER:
+        if (wParam == IconRetryTimer)
+            RetryTrayIcon();
+        return 0;
     default:
         // A restarted shell has lost every icon, and a shell not ready when we
-        // started never got ours: add it now.
+        // started never got ours: add it now, which also ends a wait for the shell.
         if (message == TaskbarCreatedMessage && message != 0)
         {
             AddTrayIcon();
@@ -91,6 +133,7 @@ void HandleMenuCommand()
     case IDM_REHOOK: RehookWithNotice(); break;
     case IDM_PAUSE: TogglePause(); break;
     case IDM_EXIT:
+        StopIconRetries(); // a later tick would bring the icon back
         Shell_NotifyIconW(NIM_DELETE, &TrayIcon);
         RemoveWheelHook();
         PostQuitMessage(0);

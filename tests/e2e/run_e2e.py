@@ -71,6 +71,57 @@ def read_run_value(session):
     return match.group(1).rstrip("\r") if match else None
 
 
+APPROVED_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\StartupApproved\Run"
+ENABLED = "02" + "00" * 11  # what Task Manager writes on enable
+# Another program's approval values, disabled and enabled, which nothing may touch.
+OTHER_APPROVALS = {"Other Program": "03000000" + "40C3D1AA7B4BDB01", "Quindle V1.23": ENABLED}
+
+
+def approval_form(first):
+    """An approval value as Task Manager writes it: the flag, then zeros or, when disabled, a time."""
+    return first + "000000" + ("40C3D1AA7B4BDB01" if int(first, 16) & 1 else "00" * 8)
+
+
+def read_approval(session, name=RUN_VALUE):
+    result = subprocess.run(["wine", "reg", "query", APPROVED_KEY, "/v", name], env=session.env,
+                            capture_output=True, text=True)
+    match = re.search(r"REG_BINARY\s+([0-9A-Fa-f]*)", result.stdout)
+    return match.group(1).upper() if match else None
+
+
+# The late shell's tray (--late): its first retries come this often, and a loaded
+# machine may deliver a timer tick this much later.
+ICON_RETRY_SECONDS = 3.0
+SLACK_SECONDS = 3.0
+
+
+def late_start(session, logs, quindle, milliseconds):
+    """Starts Quindle anew beside a tray stand-in that refuses icons for its first
+    milliseconds; returns what the icon's add shows: in-time when one accepted add came
+    within a retry of the refusals' end and no request followed it."""
+    session.testkit("menu", *MENU_KEYS["exit"])
+    wait_for(lambda: quindle.launcher.poll() is not None, "Quindle to exit")
+    session.end_bar("tray")
+    session.start_bar("tray", BARS["tray"][0], keep_log=True, extra=["--late", milliseconds])
+    quindle.start()
+
+    def late_lines():
+        return [line.split() for line in read_log(logs["tray"]) if line.split()[-1].startswith("t=")]
+    limit = int(milliseconds) / 1000 + ICON_RETRY_SECONDS + SLACK_SECONDS
+    wait_for(lambda: any(words[:2] == ["tray", "0"] for words in late_lines()), "the icon", timeout=limit + 5)
+    seen = len(late_lines())
+    try:  # nothing more may come: not within a retry of the add
+        wait_for(lambda: len(late_lines()) > seen, "", timeout=ICON_RETRY_SECONDS + SLACK_SECONDS)
+        return ["more requests: " + "; ".join(" ".join(words) for words in late_lines()[seen:])]
+    except AssertionError:
+        pass
+    added = next(int(words[2][2:]) for words in late_lines() if words[:2] == ["tray", "0"])
+    refused = sum(words[:2] == ["refused", "0"] for words in late_lines())
+    if refused == 0 or added > int(milliseconds) + (ICON_RETRY_SECONDS + SLACK_SECONDS) * 1000:
+        return [f"added at {added} ms after {refused} refused adds"]
+    return ["in-time"]
+
+
 def deep_copy(session, length):
     """Quindle.exe copied into a folder of the prefix so that its full path has length units."""
     folder = "d" * (length - len("C:\\") - len("\\Quindle.exe"))
@@ -119,7 +170,7 @@ def steady(footprints):
     return ["steady"] if not grown else ["grew: " + ", ".join(grown)]
 
 
-def play(session, actions, logs, quindle, looks, footprints):
+def play(session, actions, logs, quindle, looks, footprints, late):
     current = None
     for action in actions:
         name, _, argument = action.partition(":")
@@ -165,6 +216,11 @@ def play(session, actions, logs, quindle, looks, footprints):
                 quindle.start(deep_copy(session, int(argument.removeprefix("deep"))) if argument else None)
         elif name == "write-ini":
             (session.workdir / "setting.ini").write_text(f"[setting]\r\nAdministrator={argument}\r\n")
+        elif name == "approval":
+            session.run("wine", "reg", "add", APPROVED_KEY, "/v", RUN_VALUE, "/t", "REG_BINARY", "/d",
+                        approval_form(argument), "/f")
+        elif name == "late-start":
+            late += late_start(session, logs, quindle, argument)
         elif name == "run-bare":
             session.run("wine", "reg", "add", RUN_KEY, "/v", RUN_VALUE, "/d", quindle.program, "/f")
         elif name == "notice":
@@ -188,13 +244,17 @@ def register_url_recorder(session, record):
     session.run("wine", "reg", "add", r"HKCR\https\shell\open\command", "/ve", "/d", command, "/f")
 
 
-def observe(session, logs, quindle, looks, footprints, expected, project_page):
+def observe(session, logs, quindle, looks, footprints, late, expected, project_page):
     """What the scenario saw, in the terms of the table, for each key the table may name."""
     launcher = quindle.launcher
     seen = {alias: commands(logs[alias]) for alias in BARS}
     run = read_run_value(session)
     seen["run"] = [] if run is None else ["quoted" if run == f'"{quindle.program}"' else
                                           "bare" if run == quindle.program else run]
+    approval = read_approval(session)
+    seen["approval"] = [] if approval is None else ["enabled" if approval == ENABLED else approval]
+    seen["other-approvals"] = [name for name, data in OTHER_APPROVALS.items() if read_approval(session, name) != data]
+    seen["late"] = late
     ini = session.workdir / "setting.ini"
     seen["ini"] = re.findall(r"Administrator=(.*?)\r?$", ini.read_text(), re.M) if ini.exists() else []
     seen.update(looks)
@@ -230,12 +290,16 @@ def main():
         (workdir / "setting.ini").unlink(missing_ok=True)
         subprocess.run(["wine", "reg", "delete", RUN_KEY, "/v", RUN_VALUE, "/f"], env=session.env,
                        capture_output=True)
+        subprocess.run(["wine", "reg", "delete", APPROVED_KEY, "/v", RUN_VALUE, "/f"], env=session.env,
+                       capture_output=True)
+        for name, data in OTHER_APPROVALS.items():
+            session.run("wine", "reg", "add", APPROVED_KEY, "/v", name, "/t", "REG_BINARY", "/d", data, "/f")
         if "menu:about" in actions:
             register_url_recorder(session, workdir / "about.txt")
         logs = {alias: session.start_bar(alias, BARS[alias][0]) for alias in BARS}
-        quindle, looks, footprints = Quindle(session), {"checks": [], "icons": []}, []
-        play(session, actions, logs, quindle, looks, footprints)
-        seen = observe(session, logs, quindle, looks, footprints, expected, options.project_page)
+        quindle, looks, footprints, late = Quindle(session), {"checks": [], "icons": []}, [], []
+        play(session, actions, logs, quindle, looks, footprints, late)
+        seen = observe(session, logs, quindle, looks, footprints, late, expected, options.project_page)
         failures = [f"{key}: saw {seen[key]}, expected {expected.get(key, [])}" for key in seen
                     if seen[key] != expected.get(key, []) and (key != "icon" or key in expected)]
         if failures:
