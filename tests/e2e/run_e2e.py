@@ -89,37 +89,33 @@ def read_approval(session, name=RUN_VALUE):
     return match.group(1).upper() if match else None
 
 
-# The late shell's tray (--late): its first retries come this often, and a loaded
+# The late shell's tray (--late): the program asks again this often, and a loaded
 # machine may deliver a timer tick this much later.
-ICON_RETRY_SECONDS = 3.0
-SLACK_SECONDS = 3.0
+ICON_RETRY_SECONDS, SLACK_SECONDS = 3.0, 3.0
 
 
 def late_start(session, logs, quindle, milliseconds):
     """Starts Quindle anew beside a tray stand-in that refuses icons for its first
-    milliseconds; returns what the icon's add shows: in-time when one accepted add came
-    within a retry of the refusals' end and no request followed it."""
+    milliseconds: in-time when, after refused adds, one add was accepted within a retry
+    of the refusals' end, and no request followed it within another."""
     session.testkit("menu", *MENU_KEYS["exit"])
     wait_for(lambda: quindle.launcher.poll() is not None, "Quindle to exit")
     session.end_bar("tray")
+    start = len(read_log(logs["tray"]))
     session.start_bar("tray", BARS["tray"][0], keep_log=True, extra=["--late", milliseconds])
     quindle.start()
-
-    def late_lines():
-        return [line.split() for line in read_log(logs["tray"]) if line.split()[-1].startswith("t=")]
-    limit = int(milliseconds) / 1000 + ICON_RETRY_SECONDS + SLACK_SECONDS
-    wait_for(lambda: any(words[:2] == ["tray", "0"] for words in late_lines()), "the icon", timeout=limit + 5)
-    seen = len(late_lines())
-    try:  # nothing more may come: not within a retry of the add
-        wait_for(lambda: len(late_lines()) > seen, "", timeout=ICON_RETRY_SECONDS + SLACK_SECONDS)
-        return ["more requests: " + "; ".join(" ".join(words) for words in late_lines()[seen:])]
-    except AssertionError:
+    requests = lambda: [line.split() for line in read_log(logs["tray"])[start + 1:]]  # noqa: E731
+    limit = int(milliseconds) + (ICON_RETRY_SECONDS + SLACK_SECONDS) * 1000
+    wait_for(lambda: ["tray", "0"] in [words[:2] for words in requests()], "the icon", limit / 1000 + 5)
+    seen = len(requests())
+    try:
+        wait_for(lambda: len(requests()) > seen, "", ICON_RETRY_SECONDS + SLACK_SECONDS)
+        return ["more: " + "; ".join(" ".join(words) for words in requests()[seen:])]
+    except AssertionError:  # none, as it should be
         pass
-    added = next(int(words[2][2:]) for words in late_lines() if words[:2] == ["tray", "0"])
-    refused = sum(words[:2] == ["refused", "0"] for words in late_lines())
-    if refused == 0 or added > int(milliseconds) + (ICON_RETRY_SECONDS + SLACK_SECONDS) * 1000:
-        return [f"added at {added} ms after {refused} refused adds"]
-    return ["in-time"]
+    added = next(int(words[2][2:]) for words in requests() if words[:2] == ["tray", "0"])
+    refused = sum(words[:2] == ["refused", "0"] for words in requests())
+    return ["in-time"] if refused and added <= limit else [f"added at {added} ms after {refused} refused adds"]
 
 
 def deep_copy(session, length):

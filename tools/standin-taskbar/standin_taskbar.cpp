@@ -9,7 +9,7 @@
 // each notification-area request it accepts, "refused <NIM_ code>" for each it
 // answers with FALSE. Like the shell, it refuses a modify while it holds no icon.
 // --late MS: a shell still starting, which refuses every request for MS milliseconds
-// from the first one; then the tray lines end in " t=<milliseconds since the first>".
+// from the first one. Each tray line ends in " t=<milliseconds since the first>".
 #include "hook/state.h"
 #include "hook/version.h"
 
@@ -132,10 +132,7 @@ LRESULT CALLBACK StandInProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         long long since = static_cast<long long>(GetTickCount64() - FirstRequest);
         bool accepted = since >= LateMilliseconds && (code != NIM_MODIFY || IconsHeld > 0);
         IconsHeld += accepted && code == NIM_ADD ? 1 : accepted && code == NIM_DELETE ? -1 : 0;
-        if (LateMilliseconds >= 0)
-            WriteLog("%s %llu t=%lld", accepted ? "tray" : "refused", code, since);
-        else
-            WriteLog("%s %llu", accepted ? "tray" : "refused", code);
+        WriteLog("%s %llu t=%lld", accepted ? "tray" : "refused", code, since);
         return accepted;
     }
     case WM_PAINT: Paint(window); return 0;
