@@ -6,6 +6,7 @@
 #include <shellapi.h>
 
 constexpr int TitleLength = 100;
+constexpr UINT_PTR IconRetryTimer = 0x1C0; // window timer of MainWindow: the tray icon's next try
 
 extern wchar_t ModulePath[MAX_PATH]; // this executable's full path, read once at start
 extern wchar_t WindowTitle[TitleLength];
@@ -16,3 +17,4 @@ extern NOTIFYICONDATAW TrayIcon;   // the one notification-area icon
 extern HMENU TrayMenu;             // the popup shown from the tray icon
 extern int LastMenuCommand;        // what the last TrackPopupMenu returned; 0 when dismissed
 extern UINT TaskbarCreatedMessage; // what the shell broadcasts each time it starts
+extern int IconRetriesLeft;        // tries left of an icon the shell refused; 0: none pending

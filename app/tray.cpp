@@ -15,6 +15,15 @@ NOTIFYICONDATAW TrayIcon;
 HMENU TrayMenu;
 int LastMenuCommand;
 UINT TaskbarCreatedMessage;
+int IconRetriesLeft;
+
+namespace
+{
+// A shell still starting at sign-in refuses the icon: ask again every few seconds,
+// for five minutes at most.
+constexpr UINT IconRetryInterval = 3000;
+constexpr int IconRetryLimit = 100;
+} // namespace
 
 // Set when building; About opens it.
 const wchar_t ProjectPage[] = L"" QUINDLE_PROJECT_PAGE;
@@ -41,7 +50,35 @@ void LoadTrayMenu()
 
 void AddTrayIcon()
 {
-    Shell_NotifyIconW(NIM_ADD, &TrayIcon);
+    if (Shell_NotifyIconW(NIM_ADD, &TrayIcon))
+    {
+        StopIconRetries();
+        return;
+    }
+    IconRetriesLeft = IconRetryLimit;
+    SetTimer(MainWindow, IconRetryTimer, IconRetryInterval, NULL);
+}
+
+// One more try of an add the shell refused. An add that timed out may still have
+// reached the shell, which then holds the icon: ask for it first (a modify fails for
+// an icon the shell does not have), so that the icon is never added twice.
+void RetryTrayIcon()
+{
+    if (IconRetriesLeft <= 0) // a tick already queued when the retries stopped
+    {
+        StopIconRetries();
+        return;
+    }
+    --IconRetriesLeft;
+    if (Shell_NotifyIconW(NIM_MODIFY, &TrayIcon) || Shell_NotifyIconW(NIM_ADD, &TrayIcon) ||
+        IconRetriesLeft == 0)
+        StopIconRetries();
+}
+
+void StopIconRetries()
+{
+    IconRetriesLeft = 0;
+    KillTimer(MainWindow, IconRetryTimer);
 }
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
@@ -49,6 +86,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     switch (message)
     {
     case WM_DESTROY:
+        StopIconRetries();
         Shell_NotifyIconW(NIM_DELETE, &TrayIcon);
         PostQuitMessage(0);
         return 0;
@@ -57,9 +95,13 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         if (lParam == WM_RBUTTONDOWN)
             ShowTrayMenu();
         return 0;
+    case WM_TIMER:
+        if (wParam == IconRetryTimer)
+            RetryTrayIcon();
+        return 0;
     default:
         // A restarted shell has lost every icon, and a shell not ready when we
-        // started never got ours: add it now.
+        // started never got ours: add it now, which also ends a wait for the shell.
         if (message == TaskbarCreatedMessage && message != 0)
         {
             AddTrayIcon();
@@ -92,6 +134,7 @@ void HandleMenuCommand()
     case IDM_REHOOK: RehookWithNotice(); break;
     case IDM_PAUSE: TogglePause(); break;
     case IDM_EXIT:
+        StopIconRetries(); // a later tick would bring the icon back
         Shell_NotifyIconW(NIM_DELETE, &TrayIcon);
         RemoveWheelHook();
         PostQuitMessage(0);

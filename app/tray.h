@@ -7,5 +7,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 void FillTrayIcon();
 void LoadTrayMenu();
 void AddTrayIcon();
+void RetryTrayIcon();
+void StopIconRetries();
 void ShowTrayMenu();
 void HandleMenuCommand();

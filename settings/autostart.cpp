@@ -1,4 +1,5 @@
-// Start at sign-in: one value under the current user's Run key.
+// Start at sign-in: one value under the current user's Run key, honouring the
+// approval value that Task Manager and Settings write beside it.
 #include "settings/autostart.h"
 
 #include "app/state.h"
@@ -14,6 +15,11 @@ namespace
 {
 const wchar_t RunKeyPath[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 const wchar_t AutostartValueName[] = L"Quindle V" QUINDLE_VERSION;
+// Where Task Manager and Settings turn a Run value off without deleting it.
+const wchar_t ApprovedKeyPath[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run";
+// What Task Manager writes when the user turns an entry back on.
+const BYTE EnabledApproval[12] = {0x02};
 constexpr int QuotedPathLength = MAX_PATH + 2; // a path of up to 259 units, its quotes and the end
 
 void CloseRunKey()
@@ -22,7 +28,55 @@ void CloseRunKey()
         RegCloseKey(RunKey);
     RunKey = NULL;
 }
+
+// Whether the user turned the start off in Task Manager or Settings. A value longer
+// than Windows writes is read whole: its first byte still decides.
+bool IsStartDisapproved(HKEY approved)
+{
+    BYTE data[64];
+    DWORD type = REG_NONE, size = sizeof data;
+    LSTATUS status = RegQueryValueExW(approved, AutostartValueName, NULL, &type, data, &size);
+    if (status == ERROR_SUCCESS)
+        return IsApprovalDisabled(type, data, size);
+    if (status != ERROR_MORE_DATA)
+        return false;
+    bool disabled = false;
+    if (BYTE *whole = static_cast<BYTE *>(HeapAlloc(GetProcessHeap(), 0, size)))
+    {
+        if (RegQueryValueExW(approved, AutostartValueName, NULL, &type, whole, &size) == ERROR_SUCCESS)
+            disabled = IsApprovalDisabled(type, whole, size);
+        HeapFree(GetProcessHeap(), 0, whole);
+    }
+    return disabled;
+}
+
+HKEY OpenApprovedKey(REGSAM access)
+{
+    HKEY approved = NULL;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, ApprovedKeyPath, 0, access, &approved) != ERROR_SUCCESS)
+        return NULL;
+    return approved;
+}
+
+// A disabled approval value would keep Windows from starting the program however the
+// Run value reads; turn it back on as Task Manager does. A missing one is left missing.
+void EnableApprovedStart()
+{
+    HKEY approved = OpenApprovedKey(KEY_QUERY_VALUE | KEY_SET_VALUE);
+    if (approved == NULL)
+        return;
+    if (IsStartDisapproved(approved))
+        RegSetValueExW(approved, AutostartValueName, 0, REG_BINARY, EnabledApproval, sizeof EnabledApproval);
+    RegCloseKey(approved);
+}
 } // namespace
+
+// Whether an approval value of this type and data turns the start off: binary, with
+// the low bit of its first byte set (03, 07). Anything else, or none, leaves it on.
+bool IsApprovalDisabled(DWORD type, const BYTE *data, DWORD size)
+{
+    return type == REG_BINARY && size >= 1 && data != nullptr && (data[0] & 1) != 0;
+}
 
 // Whether a Run value starts this program: its path in quotes, or bare as earlier
 // versions wrote it; the same units, letter case included.
@@ -50,7 +104,15 @@ bool IsAutostartRegistered()
     // RegGetValueW checks the type and the terminating zero; longer values fail.
     if (RegGetValueW(RunKey, NULL, AutostartValueName, RRF_RT_REG_SZ, NULL, stored, &size) != ERROR_SUCCESS)
         return false;
-    return NamesThisProgram(stored, ModulePath);
+    if (!NamesThisProgram(stored, ModulePath))
+        return false;
+    // Windows skips a Run value whose approval value says disabled.
+    HKEY approved = OpenApprovedKey(KEY_QUERY_VALUE);
+    if (approved == NULL)
+        return true;
+    bool disabled = IsStartDisapproved(approved);
+    RegCloseKey(approved);
+    return !disabled;
 }
 
 void ToggleAutostart()
@@ -70,8 +132,9 @@ void ToggleAutostart()
         wmemcpy(quoted + 1, ModulePath, length);
         quoted[length + 1] = L'"';
         quoted[length + 2] = L'\0';
-        RegSetValueExW(RunKey, AutostartValueName, 0, REG_SZ, reinterpret_cast<const BYTE *>(quoted),
-                       static_cast<DWORD>((length + 3) * sizeof(wchar_t)));
+        if (RegSetValueExW(RunKey, AutostartValueName, 0, REG_SZ, reinterpret_cast<const BYTE *>(quoted),
+                           static_cast<DWORD>((length + 3) * sizeof(wchar_t))) == ERROR_SUCCESS)
+            EnableApprovedStart();
     }
     CloseRunKey();
     ShowAutostartCheck();

@@ -96,9 +96,9 @@ class Session:
         for value in ("CurrentBuildNumber", "CurrentBuild"):
             self.run("wine", "reg", "add", key, "/v", value, "/d", build, "/f")
 
-    def start_bar(self, alias, class_name=None, keep_log=False):
+    def start_bar(self, alias, class_name=None, keep_log=False, extra=()):
         """A stand-in taskbar at the place of its alias; class_name None lets it pick the build's own.
-        keep_log: a bar made anew goes on writing the log of the one before."""
+        keep_log: a bar made anew goes on writing the log of the one before; extra: more options."""
         log = self.workdir / f"{alias}.log"
         if not keep_log:
             log.unlink(missing_ok=True)
@@ -106,6 +106,7 @@ class Session:
         arguments = ["--log", windows_path(log), "--rect", ",".join(map(str, BARS[alias][1]))]
         if class_name:
             arguments += ["--class", class_name]
+        arguments += list(extra)
         self.bars[alias] = self.wine(self.bindir / "standin-taskbar.exe", *arguments)
         wait_for(lambda: sum(line.startswith("ready") for line in read_log(log)) > ready, f"stand-in {alias}")
         return log

@@ -71,6 +71,54 @@ def read_run_value(session):
     return match.group(1).rstrip("\r") if match else None
 
 
+APPROVED_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\StartupApproved\Run"
+ENABLED = "02" + "00" * 11  # what Task Manager writes on enable
+# Another program's approval values, disabled and enabled, which nothing may touch.
+OTHER_APPROVALS = {"Other Program": "03000000" + "40C3D1AA7B4BDB01", "Quindle V1.23": ENABLED}
+
+
+def approval_form(first):
+    """An approval value as Task Manager writes it: the flag, then zeros or, when disabled, a time."""
+    return first + "000000" + ("40C3D1AA7B4BDB01" if int(first, 16) & 1 else "00" * 8)
+
+
+def read_approval(session, name=RUN_VALUE):
+    result = subprocess.run(["wine", "reg", "query", APPROVED_KEY, "/v", name], env=session.env,
+                            capture_output=True, text=True)
+    match = re.search(r"REG_BINARY\s+([0-9A-Fa-f]*)", result.stdout)
+    return match.group(1).upper() if match else None
+
+
+# The late shell's tray (--late): the program asks again this often, and a loaded
+# machine may deliver a timer tick this much later.
+ICON_RETRY_SECONDS, SLACK_SECONDS = 3.0, 2.0
+
+
+def late_start(session, logs, quindle, milliseconds):
+    """Starts Quindle anew beside a tray stand-in that refuses icons for its first
+    milliseconds: in-time when the adds came a retry apart, the last accepted within a retry
+    of the refusals' end, and no request followed it within another."""
+    session.testkit("menu", *MENU_KEYS["exit"])
+    wait_for(lambda: quindle.launcher.poll() is not None, "Quindle to exit")
+    session.end_bar("tray")
+    start = len(read_log(logs["tray"]))
+    session.start_bar("tray", BARS["tray"][0], keep_log=True, extra=["--late", milliseconds])
+    quindle.start()
+    requests = lambda: [line.split() for line in read_log(logs["tray"])[start + 1:]]  # noqa: E731
+    limit = int(milliseconds) + (ICON_RETRY_SECONDS + SLACK_SECONDS) * 1000
+    wait_for(lambda: ["tray", "0"] in [words[:2] for words in requests()], "the icon", limit / 1000 + 5)
+    seen = len(requests())
+    try:
+        wait_for(lambda: len(requests()) > seen, "", ICON_RETRY_SECONDS + SLACK_SECONDS)
+        return ["more: " + "; ".join(" ".join(words) for words in requests()[seen:])]
+    except AssertionError:  # none, as it should be
+        pass
+    adds = [int(words[2][2:]) for words in requests() if words[1] == "0"]  # refused, then the accepted one
+    steps = [later - earlier for earlier, later in zip(adds, adds[1:])]
+    in_time = len(adds) > 1 and adds[-1] <= limit and max(steps) <= (ICON_RETRY_SECONDS + SLACK_SECONDS) * 1000
+    return ["in-time"] if in_time else [f"adds at {adds} ms"]
+
+
 def deep_copy(session, length):
     """Quindle.exe copied into a folder of the prefix so that its full path has length units."""
     folder = "d" * (length - len("C:\\") - len("\\Quindle.exe"))
@@ -140,7 +188,7 @@ def steady(footprints):
     return ["steady"] if not grown else ["grew: " + ", ".join(grown)]
 
 
-def play(session, actions, logs, quindle, looks, footprints):
+def play(session, actions, logs, quindle, looks, footprints, late):
     current = None
     for action in actions:
         name, _, argument = action.partition(":")
@@ -192,6 +240,11 @@ def play(session, actions, logs, quindle, looks, footprints):
             folder = session.workdir if name == "write-ini" else in_prefix(session, INSTALLED)
             folder.mkdir(parents=True, exist_ok=True)
             (folder / "setting.ini").write_text(f"[setting]\r\nAdministrator={argument}\r\n")
+        elif name == "approval":
+            session.run("wine", "reg", "add", APPROVED_KEY, "/v", RUN_VALUE, "/t", "REG_BINARY", "/d",
+                        approval_form(argument), "/f")
+        elif name == "late-start":
+            late += late_start(session, logs, quindle, argument)
         elif name == "run-bare":
             session.run("wine", "reg", "add", RUN_KEY, "/v", RUN_VALUE, "/d", quindle.program, "/f")
         elif name == "notice":
@@ -215,7 +268,7 @@ def register_url_recorder(session, record):
     session.run("wine", "reg", "add", r"HKCR\https\shell\open\command", "/ve", "/d", command, "/f")
 
 
-def observe(session, logs, quindle, looks, footprints, expected, project_page):
+def observe(session, logs, quindle, looks, footprints, late, expected, project_page):
     """What the scenario saw, in the terms of the table, for each key the table may name."""
     launcher = quindle.launcher
     seen = {alias: commands(logs[alias]) for alias in BARS}
@@ -226,6 +279,10 @@ def observe(session, logs, quindle, looks, footprints, expected, project_page):
     seen["beside"] = values_in(in_prefix(session, INSTALLED) / "setting.ini")
     # The program never deletes the file: one written at any point is still there.
     seen["system32"] = ["written"] if (in_prefix(session, SYSTEM32) / "setting.ini").exists() else []
+    approval = read_approval(session)
+    seen["approval"] = [] if approval is None else ["enabled" if approval == ENABLED else approval]
+    seen["other-approvals"] = [name for name, data in OTHER_APPROVALS.items() if read_approval(session, name) != data]
+    seen["late"] = late
     seen.update(looks)
     seen["footprint"] = steady(footprints)
     seen["icon"] = [ICON_REQUESTS[line.split()[1]] for line in read_log(logs["tray"]) if line.startswith("tray ")]
@@ -260,12 +317,16 @@ def main():
             (folder / "setting.ini").unlink(missing_ok=True)
         subprocess.run(["wine", "reg", "delete", RUN_KEY, "/v", RUN_VALUE, "/f"], env=session.env,
                        capture_output=True)
+        subprocess.run(["wine", "reg", "delete", APPROVED_KEY, "/v", RUN_VALUE, "/f"], env=session.env,
+                       capture_output=True)
+        for name, data in OTHER_APPROVALS.items():
+            session.run("wine", "reg", "add", APPROVED_KEY, "/v", name, "/t", "REG_BINARY", "/d", data, "/f")
         if "menu:about" in actions:
             register_url_recorder(session, workdir / "about.txt")
         logs = {alias: session.start_bar(alias, BARS[alias][0]) for alias in BARS}
-        quindle, looks, footprints = Quindle(session), {"checks": [], "icons": []}, []
-        play(session, actions, logs, quindle, looks, footprints)
-        seen = observe(session, logs, quindle, looks, footprints, expected, options.project_page)
+        quindle, looks, footprints, late = Quindle(session), {"checks": [], "icons": []}, [], []
+        play(session, actions, logs, quindle, looks, footprints, late)
+        seen = observe(session, logs, quindle, looks, footprints, late, expected, options.project_page)
         failures = [f"{key}: saw {seen[key]}, expected {expected.get(key, [])}" for key in seen
                     if seen[key] != expected.get(key, []) and (key != "icon" or key in expected)]
         if failures:

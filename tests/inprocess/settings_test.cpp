@@ -456,6 +456,78 @@ TEST(Autostart, PathsOfEveryLengthThatFit)
     wcscpy_s(ModulePath, saved);
 }
 
+const wchar_t ApprovedKeyPath[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run";
+
+// The approval value as stored: "(none)" when absent, else its type and its bytes.
+std::string StoredApproval()
+{
+    char data[512];
+    DWORD type = 0, size = sizeof data;
+    if (RegGetValueW(HKEY_CURRENT_USER, ApprovedKeyPath, ValueName, RRF_RT_ANY | RRF_NOEXPAND, &type, data,
+                     &size) != ERROR_SUCCESS)
+        return "(none)";
+    return std::to_string(type) + ":" + std::string(data, size);
+}
+
+// Task Manager's approval value beside the Run value: a disabled one (binary, low bit
+// of the first byte set) turns the start off, anything else leaves it on. Turning the
+// item on enables a disabled value, also a stale one without a Run value, and leaves
+// any other as it was (none is written where none was); turning it off leaves it too.
+TEST(Autostart, StartupApprovalReadAndEnabledOnlyWhereDisabled)
+{
+    const std::wstring quoted = L"\"" + std::wstring(ModulePath) + L"\"";
+    const std::string time("\0\0\0\x40\xC3\xD1\xAA\x7B\x4B\xDB\x01", 11), zeros(11, '\0'),
+        enabled = std::to_string(REG_BINARY) + ":\x02" + zeros;
+    const struct
+    {
+        const char *name;
+        bool run;   // the Run value names this program
+        DWORD type; // REG_NONE: no approval value
+        std::string data;
+        bool disabled;
+    } cases[] = {
+        {"absent", true, REG_NONE, "", false},
+        {"02", true, REG_BINARY, "\x02" + zeros, false},
+        {"03", true, REG_BINARY, "\x03" + time, true},
+        {"06", true, REG_BINARY, "\x06" + zeros, false},
+        {"07", true, REG_BINARY, "\x07" + time, true},
+        {"empty binary", true, REG_BINARY, "", false},
+        {"one byte 01", true, REG_BINARY, "\x01", true},
+        {"longer than Windows writes", true, REG_BINARY, "\x03" + std::string(300, '\1'), true},
+        {"text", true, REG_SZ, std::string("\x03\0\0", 4), false},
+        {"number", true, REG_DWORD, std::string("\x03\0\0\0", 4), false},
+        {"stale 03, no Run value", false, REG_BINARY, "\x03" + time, true},
+        {"no Run value, none", false, REG_NONE, "", false},
+        {"no Run value, 02", false, REG_BINARY, "\x02" + zeros, false},
+    };
+    for (const auto &c : cases)
+    {
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, ApprovedKeyPath, ValueName);
+        if (c.type != REG_NONE)
+        {
+            ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, ApprovedKeyPath, ValueName, c.type, c.data.data(),
+                                      DWORD(c.data.size())),
+                      ERROR_SUCCESS)
+                << c.name;
+        }
+        StoreRunValue(REG_SZ, c.run ? quoted.c_str() : nullptr, DWORD((quoted.size() + 1) * sizeof(wchar_t)));
+        const std::string before = StoredApproval();
+        const bool registered = c.run && !c.disabled;
+
+        EXPECT_EQ(
+            IsApprovalDisabled(c.type, reinterpret_cast<const BYTE *>(c.data.data()), DWORD(c.data.size())),
+            c.disabled)
+            << c.name;
+        EXPECT_EQ(IsAutostartRegistered(), registered) << c.name;
+        ToggleAutostart();
+        EXPECT_EQ(StoredRunValue(), registered ? L"(none)" : quoted) << c.name;
+        EXPECT_EQ(StoredApproval(), c.disabled ? enabled : before) << c.name;
+        EXPECT_EQ(Checked(IDM_AUTOSTART), !registered) << c.name;
+    }
+    StoreRunValue(REG_SZ, nullptr, 0);
+}
+
 // Each check closes the key the previous one left open: the old handle is either
 // gone or was given out again for the new key.
 TEST(Autostart, ChecksDoNotLeakKeyHandles)

@@ -78,6 +78,7 @@ void Reset()
     InstallWheelHook();
     ShowHookState();
     AddTrayIcon();
+    StopIconRetries(); // the icon was there already: the shell refused the second add
     TakeQuitMessage();
 }
 
@@ -222,6 +223,36 @@ TEST(Tray, ShellRestartAddsTheIconAgain)
     EXPECT_TRUE(IconPresent());
 }
 
+// Whether a retry of the icon is pending, its window timer included.
+bool IconRetrying()
+{
+    bool timer = KillTimer(MainWindow, IconRetryTimer) != FALSE;
+    if (timer)
+        SetTimer(MainWindow, IconRetryTimer, USER_TIMER_MAXIMUM, NULL); // the test ticks it
+    return timer && IconRetriesLeft > 0;
+}
+
+// A refused add is tried again on the window's timer. A shell that holds the icon
+// already (an add that timed out, yet arrived) ends the tries without a second add;
+// Exit stops them (and so does the window's end, below).
+TEST(Tray, ARefusedIconIsTriedAgainButNeverAddedTwice)
+{
+    Reset();
+    AddTrayIcon(); // the shell holds it already, so refuses
+    ASSERT_TRUE(IconRetrying());
+    SendMessageW(MainWindow, WM_TIMER, IconRetryTimer, 0);
+    EXPECT_FALSE(IconRetrying());
+    EXPECT_TRUE(IconPresent());
+
+    AddTrayIcon();
+    ASSERT_TRUE(IconRetrying());
+    LastMenuCommand = IDM_EXIT;
+    HandleMenuCommand();
+    EXPECT_FALSE(IconRetrying());
+    EXPECT_TRUE(TakeQuitMessage());
+    Reset();
+}
+
 TEST(Tray, ClosingTheWindowRemovesTheIconAndEndsTheLoop)
 {
     HWND original = MainWindow;
@@ -230,8 +261,11 @@ TEST(Tray, ClosingTheWindowRemovesTheIconAndEndsTheLoop)
     FillTrayIcon();
     AddTrayIcon();
     ASSERT_TRUE(IconPresent());
+    AddTrayIcon(); // refused: a retry is pending
+    ASSERT_TRUE(IconRetrying());
     SendMessageW(MainWindow, WM_CLOSE, 0, 0); // closed from outside
     EXPECT_FALSE(IsWindow(MainWindow));
+    EXPECT_EQ(IconRetriesLeft, 0);
     EXPECT_FALSE(IconPresent());
     EXPECT_TRUE(TakeQuitMessage());
     MainWindow = original;

@@ -2,11 +2,14 @@
 // given window class that acts on volume commands as the shell does, shows the
 // volume and the mute mark, and logs what it receives, one line each.
 //
-//   standin-taskbar [--class NAME] [--log FILE] [--rect X,Y,W,H]
+//   standin-taskbar [--class NAME] [--log FILE] [--rect X,Y,W,H] [--late MS]
 //
 // Log lines: "ready class=NAME", "command up|down|mute lparam=0x... volume=N muted=0|1",
 // "input <mouse message>", and, for class Shell_TrayWnd, "tray <NIM_ code>" for
-// each notification-area request.
+// each notification-area request it accepts, "refused <NIM_ code>" for each it
+// answers with FALSE. Like the shell, it refuses a modify while it holds no icon.
+// --late MS: a shell still starting, which refuses every request for MS milliseconds
+// from the first one. Each tray line ends in " t=<milliseconds since the first>".
 #include "hook/state.h"
 #include "hook/version.h"
 
@@ -23,6 +26,9 @@ const wchar_t StandInTitle[] = L"Taskbar stand-in";
 HANDLE LogFile = INVALID_HANDLE_VALUE;
 int Volume = 50;
 bool Muted = false;
+int IconsHeld;                   // adds accepted less deletes accepted
+long long LateMilliseconds = -1; // -1: ready from the start
+ULONGLONG FirstRequest;          // when the first icon request came, for --late
 
 void WriteLog(const char *format, ...)
 {
@@ -117,11 +123,18 @@ LRESULT CALLBACK StandInProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         if (ApplyCommand(window, lParam))
             return TRUE;
         break;
-    case WM_COPYDATA:
-        // How a notification-area request reaches the taskbar under Wine.
-        WriteLog("tray %llu",
-                 static_cast<unsigned long long>(reinterpret_cast<COPYDATASTRUCT *>(lParam)->dwData));
-        return TRUE;
+    case WM_COPYDATA: {
+        // How a notification-area request reaches the taskbar under Wine; what this
+        // returns, Shell_NotifyIconW returns.
+        unsigned long long code = reinterpret_cast<COPYDATASTRUCT *>(lParam)->dwData;
+        if (FirstRequest == 0)
+            FirstRequest = GetTickCount64();
+        long long since = static_cast<long long>(GetTickCount64() - FirstRequest);
+        bool accepted = since >= LateMilliseconds && (code != NIM_MODIFY || IconsHeld > 0);
+        IconsHeld += accepted && code == NIM_ADD ? 1 : accepted && code == NIM_DELETE ? -1 : 0;
+        WriteLog("%s %llu t=%lld", accepted ? "tray" : "refused", code, since);
+        return accepted;
+    }
     case WM_PAINT: Paint(window); return 0;
     case WM_DESTROY: PostQuitMessage(0); return 0;
     default:
@@ -161,6 +174,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
             if (swscanf(arguments[i + 1], L"%ld,%ld,%ld,%ld", &x, &y, &width, &height) == 4)
                 bar = {x, y, x + width, y + height};
         }
+        else if (wcscmp(arguments[i], L"--late") == 0)
+            LateMilliseconds = _wtoi(arguments[i + 1]);
     }
 
     WNDCLASSEXW windowClass{};
