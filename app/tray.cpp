@@ -48,6 +48,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     switch (message)
     {
     case WM_DESTROY:
+        StopHookHealing(); // before the window it registered is gone
         Shell_NotifyIconW(NIM_DELETE, &TrayIcon);
         PostQuitMessage(0);
         return 0;
@@ -55,6 +56,14 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         // Without NIM_SETVERSION the shell puts the mouse message in lParam.
         if (lParam == WM_RBUTTONDOWN)
             ShowTrayMenu();
+        return 0;
+    case WM_POWERBROADCAST:
+    case WM_WTSSESSION_CHANGE:
+        HealHookAfter(message, wParam);
+        return DefWindowProcW(window, message, wParam, lParam);
+    case WM_TIMER:
+        if (wParam == WatchdogTimerId)
+            RunWatchdog();
         return 0;
     default:
         // A restarted shell has lost every icon, and a shell not ready when we
