@@ -17,7 +17,7 @@ struct NtVersionNumbers
 // hook procedure had seen by then.
 struct WatchdogSample
 {
-    bool Valid; // false: nothing to compare with (paused, or the pointer could not be read)
+    bool Valid; // false: the pointer could not be read
     POINT Position;
     unsigned Events;
 };

@@ -123,16 +123,18 @@ def steady(footprints):
     return ["steady"] if not grown else ["grew: " + ", ".join(grown)]
 
 
-def await_watchdog(session, log, quindle):
+def await_watchdog(session, logs, alias, quindle):
     """Moves the pointer a little and turns the wheel once, over and over, until a notch gives a
     command: the watchdog has put the hook back. The refresh timer's first tick, a minute
     after start, would do the same, so it must happen before."""
-    before = len(commands(log))
-    while len(commands(log)) == before:
+    x, y, width, height = BARS[alias][1]
+    before, step = len(commands(logs[alias])), 0
+    while len(commands(logs[alias])) == before:
         assert time.monotonic() < quindle.started + 55, "the watchdog did not put the hook back"
-        session.run("xdotool", "mousemove_relative", "--", 1, 0)
+        step += 1
+        session.run("xdotool", "mousemove", x + width // 4 + abs(step % 100 - 50), y + height // 2)  # to and fro
         session.run("xdotool", "click", 4)
-        click_marker(session, log)
+        click_marker(session, logs[alias])
 
 
 def play(session, actions, logs, quindle, looks, footprints):
@@ -165,7 +167,7 @@ def play(session, actions, logs, quindle, looks, footprints):
         elif name in POSTED:
             session.testkit("post", *POSTED[name])
         elif name == "watchdog":
-            await_watchdog(session, logs[current], quindle)
+            await_watchdog(session, logs, current, quindle)
         elif name == "footprint":
             footprints.append(footprint(session, quindle))
         elif name == "recreate":
