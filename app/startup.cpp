@@ -98,5 +98,8 @@ int RunProgram(HINSTANCE instance, int showCommand)
     InstallWheelHook();
     ShowHookState();
     StartRefreshTimer();
-    return RunMessageLoop(accelerators);
+    StartHookHealing();
+    int exitCode = RunMessageLoop(accelerators);
+    StopHookHealing();
+    return exitCode;
 }

@@ -87,6 +87,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     {
     case WM_DESTROY:
         StopIconRetries();
+        StopHookHealing(); // before the window it registered is gone
         Shell_NotifyIconW(NIM_DELETE, &TrayIcon);
         PostQuitMessage(0);
         return 0;
@@ -95,8 +96,14 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         if (lParam == WM_RBUTTONDOWN)
             ShowTrayMenu();
         return 0;
+    case WM_POWERBROADCAST:
+    case WM_WTSSESSION_CHANGE:
+        HealHookAfter(message, wParam);
+        return DefWindowProcW(window, message, wParam, lParam);
     case WM_TIMER:
-        if (wParam == IconRetryTimer)
+        if (wParam == WatchdogTimerId)
+            RunWatchdog();
+        else if (wParam == IconRetryTimer)
             RetryTrayIcon();
         return 0;
     default:

@@ -13,6 +13,15 @@ struct NtVersionNumbers
     DWORD Build; // low 16 bits only
 };
 
+// What the watchdog saw at its last look: where the pointer was and how many events the
+// hook procedure had seen by then.
+struct WatchdogSample
+{
+    bool Valid; // false: the pointer could not be read
+    POINT Position;
+    unsigned Events;
+};
+
 extern NtVersionNumbers NtVersion;
 extern wchar_t TargetClassName[ClassNameLength];  // taskbar class for this build; empty: none
 extern wchar_t ClassUnderCursor[ClassNameLength]; // class of WindowUnderCursor; empty: unreadable
@@ -20,3 +29,6 @@ extern HWND WindowUnderCursor;                    // where the last command went
 extern HHOOK WheelHookHandle;                     // the installed hook, or null
 extern bool HookActive;                           // whether the hook is installed; the Pause label follows it
 extern int RefreshTicks;                          // ticks of the refresh timer so far
+extern unsigned HookEventCount;                   // events the hook procedure has seen; it wraps
+extern WatchdogSample LastWatchdogSample;         // taken at each install or removal and each check
+extern HWND SessionNotificationWindow;            // the window registered for session changes, or null

@@ -1,4 +1,5 @@
-// Keeping the hook as the user asked: pause, re-hook and the timed refresh.
+// Keeping the hook as the user asked: pause, re-hook, and bringing it back when Windows
+// drops it (the timed refresh, resume and unlock, the watchdog).
 #include "hook/upkeep.h"
 
 #include "app/state.h"
@@ -6,12 +7,16 @@
 #include "hook/wheel_hook.h"
 #include "resource.h"
 
+#include <wtsapi32.h>
+
 #include <chrono>
 #include <new>
 #include <thread>
 
 bool HookActive = true;
 int RefreshTicks;
+WatchdogSample LastWatchdogSample;
+HWND SessionNotificationWindow;
 
 namespace
 {
@@ -19,6 +24,48 @@ const wchar_t NoticeTitle[] = L"REHOOK";
 constexpr DWORD NoticeDelay = 1000;
 constexpr UINT RefreshInterval = 60000;
 constexpr int RefreshTickLimit = 10;
+constexpr UINT WatchdogInterval = 10000;
+constexpr ULONG WatchdogTolerance = 1000; // how late Windows may fire it, to share a wake-up
+
+// wtsapi32.dll is not a KnownDLL: loaded from System32 by hand, never imported, so that
+// a copy planted beside the program is never the one used.
+HMODULE SessionLibrary;
+
+// Only the type of the declared function is used: naming it would import it.
+template <typename Function> Function FindSessionFunction(const char *name)
+{
+    if (SessionLibrary == NULL)
+        SessionLibrary = LoadLibraryExW(L"wtsapi32.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (SessionLibrary == NULL)
+        return nullptr;
+    return reinterpret_cast<Function>(reinterpret_cast<void *>(GetProcAddress(SessionLibrary, name)));
+}
+
+// Fails at a sign-in start until the session service is ready; the watchdog tries again.
+void RegisterSessionNotifications()
+{
+    if (SessionNotificationWindow != NULL || MainWindow == NULL)
+        return;
+    auto registerWindow =
+        FindSessionFunction<decltype(&WTSRegisterSessionNotification)>("WTSRegisterSessionNotification");
+    if (registerWindow != nullptr && registerWindow(MainWindow, NOTIFY_FOR_THIS_SESSION))
+        SessionNotificationWindow = MainWindow;
+}
+
+void UnregisterSessionNotifications()
+{
+    if (SessionNotificationWindow != NULL)
+    {
+        auto unregisterWindow = FindSessionFunction<decltype(&WTSUnRegisterSessionNotification)>(
+            "WTSUnRegisterSessionNotification");
+        if (unregisterWindow != nullptr)
+            unregisterWindow(SessionNotificationWindow);
+        SessionNotificationWindow = NULL;
+    }
+    if (SessionLibrary != NULL)
+        FreeLibrary(SessionLibrary);
+    SessionLibrary = NULL;
+}
 } // namespace
 
 // The flag and the Pause label say whether the hook is in fact installed, whatever
@@ -26,6 +73,7 @@ constexpr int RefreshTickLimit = 10;
 void ShowHookState()
 {
     HookActive = WheelHookHandle != NULL;
+    LastWatchdogSample = TakeWatchdogSample(); // the watchdog starts over from here
     ModifyMenuW(TrayMenu, IDM_PAUSE, MF_BYCOMMAND | MF_STRING, IDM_PAUSE, HookActive ? L"暂停" : L"继续");
 }
 
@@ -112,10 +160,78 @@ void StartRefreshTimer()
 void CALLBACK RefreshTimerProc(HWND, UINT, UINT_PTR timer, DWORD)
 {
     if (HookActive)
-    {
-        InstallWheelHook(); // in place of the old one
-        ShowHookState();
-    }
+        ReinstallWheelHook();
     if (++RefreshTicks == RefreshTickLimit)
         KillTimer(NULL, timer);
+}
+
+void ReinstallWheelHook()
+{
+    InstallWheelHook(); // in place of the old one
+    ShowHookState();
+}
+
+// Session changes are heard from here on, and the watchdog looks every ten seconds
+// for as long as the program runs.
+void StartHookHealing()
+{
+    RegisterSessionNotifications();
+    SetCoalescableTimer(MainWindow, WatchdogTimerId, WatchdogInterval, NULL, WatchdogTolerance);
+}
+
+// On every way out, before the window goes.
+void StopHookHealing()
+{
+    KillTimer(MainWindow, WatchdogTimerId);
+    UnregisterSessionNotifications();
+}
+
+// Hooks die around sleep and lock: bring ours back when the machine or the session
+// comes back. While paused there is nothing to bring back.
+void HealHookAfter(UINT message, WPARAM event)
+{
+    if (HookActive && MustRehookAfter(message, event))
+        ReinstallWheelHook();
+}
+
+bool MustRehookAfter(UINT message, WPARAM event)
+{
+    switch (message)
+    {
+    case WM_POWERBROADCAST: return event == PBT_APMRESUMEAUTOMATIC || event == PBT_APMRESUMESUSPEND;
+    case WM_WTSSESSION_CHANGE:
+        return event == WTS_SESSION_UNLOCK || event == WTS_CONSOLE_CONNECT || event == WTS_REMOTE_CONNECT;
+    default: return false;
+    }
+}
+
+// No API tells whether a hook handle is still installed. A pointer that moved while
+// the hook procedure saw no event says that Windows has removed ours.
+void RunWatchdog()
+{
+    RegisterSessionNotifications(); // until it works
+    if (!HookActive)
+        return;
+    WatchdogSample now = TakeWatchdogSample();
+    if (HookSeemsDropped(LastWatchdogSample, now))
+        ReinstallWheelHook(); // quietly; it takes the next sample
+    else
+        LastWatchdogSample = now;
+}
+
+// Nothing to compare while paused, or when the pointer cannot be read (as on the
+// secure desktop).
+WatchdogSample TakeWatchdogSample()
+{
+    WatchdogSample sample{};
+    sample.Valid = HookActive && GetCursorPos(&sample.Position);
+    sample.Events = HookEventCount;
+    return sample;
+}
+
+// Keys never reach a mouse hook, so only the pointer can show that the hook is deaf.
+bool HookSeemsDropped(const WatchdogSample &then, const WatchdogSample &now)
+{
+    bool moved = then.Position.x != now.Position.x || then.Position.y != now.Position.y;
+    return then.Valid && now.Valid && moved && then.Events == now.Events;
 }

@@ -9,6 +9,7 @@
 wchar_t ClassUnderCursor[ClassNameLength];
 HWND WindowUnderCursor;
 HHOOK WheelHookHandle;
+unsigned HookEventCount;
 
 void InstallWheelHook()
 {
@@ -55,6 +56,7 @@ void ReadClassName(HWND window, wchar_t *name)
 
 LRESULT CALLBACK WheelHookProc(int code, WPARAM message, LPARAM event)
 {
+    ++HookEventCount; // proof of life for the watchdog
     // Every mouse event in the system passes here: only the wheel and the middle
     // press are looked at, so moves cost nothing.
     if (message == WM_MOUSEWHEEL || message == WM_MBUTTONDOWN)

@@ -11,6 +11,7 @@ import re
 import shutil
 import subprocess
 import sys
+import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent.parent / "tools"))
@@ -21,6 +22,8 @@ LPARAMS = {"up": "0x000A0000", "down": "0x00090000", "mute": "0x00080000"}
 ICON_REQUESTS = {"0": "add", "1": "modify", "2": "delete"}  # NIM_ codes
 MENU_KEYS = {"autostart": ["r"], "admin": ["a"], "pause": ["down"] * 3 + ["return"],
              "rehook": ["down"] * 4 + ["return"], "about": ["g"], "exit": ["x"], "dismiss": ["escape"]}
+# Messages posted to Quindle's window: the machine resumed, the session unlocked, the watchdog's timer.
+POSTED = {"resume": ("0x218", "0x12"), "unlock": ("0x2B1", "0x8"), "tick": ("0x113", "10")}
 CLICKS = {"middle": ["click", "2"], "middle-down": ["mousedown", "2"], "middle-up": ["mouseup", "2"],
           "left": ["click", "1"], "right": ["click", "3"], "hleft": ["click", "6"], "hright": ["click", "7"]}
 
@@ -162,6 +165,7 @@ class Quindle:
     def start(self, program=None, env=None, directory=None):
         self.program = program or windows_path(self.session.bindir / "Quindle.exe")
         self.launcher = self.session.start_quindle(self.program, env, directory)
+        self.started = time.monotonic()
         self.threads = self.session.footprint(self.launcher.windows_pid)["threads"]
 
 
@@ -188,6 +192,20 @@ def steady(footprints):
     return ["steady"] if not grown else ["grew: " + ", ".join(grown)]
 
 
+def await_watchdog(session, logs, alias, quindle):
+    """Moves the pointer a little and turns the wheel once, over and over, until a notch gives a
+    command: the watchdog has put the hook back. The refresh timer's first tick, a minute
+    after start, would do the same, so it must happen before."""
+    x, y, width, height = BARS[alias][1]
+    before, step = len(commands(logs[alias])), 0
+    while len(commands(logs[alias])) == before:
+        assert time.monotonic() < quindle.started + 55, "the watchdog did not put the hook back"
+        step += 1
+        session.run("xdotool", "mousemove", x + width // 4 + abs(step % 100 - 50), y + height // 2)  # to and fro
+        session.run("xdotool", "click", 4)
+        click_marker(session, logs[alias])
+
+
 def play(session, actions, logs, quindle, looks, footprints, late):
     current = None
     for action in actions:
@@ -212,6 +230,13 @@ def play(session, actions, logs, quindle, looks, footprints, late):
             session.testkit("repeat", count, *MENU_KEYS["pause"])
         elif name == "rehook":
             session.testkit("rehooks", count)
+        elif name == "eat":
+            eater = session.wine(session.bindir / "testkit.exe", "eat", argument, stdout=subprocess.PIPE, text=True)
+            assert eater.stdout.readline().strip() == "ready", "the eater did not start"
+        elif name in POSTED:
+            session.testkit("post", *POSTED[name])
+        elif name == "watchdog":
+            await_watchdog(session, logs, current, quindle)
         elif name == "footprint":
             footprints.append(footprint(session, quindle))
         elif name == "recreate":

@@ -3,6 +3,7 @@
 
 #include "app/startup.h"
 #include "app/state.h"
+#include "hook/state.h"
 #include "hook/upkeep.h"
 #include "resource.h"
 
@@ -23,6 +24,9 @@ class ProgramStarted : public testing::Environment
         StartProcess();
         PostQuitMessage(0);
         ASSERT_EQ(RunProgram(GetModuleHandleW(NULL), SW_SHOWDEFAULT), 0);
+        // The end of the loop is a way out: session changes given up, no watchdog left.
+        EXPECT_EQ(SessionNotificationWindow, nullptr);
+        EXPECT_FALSE(KillTimer(MainWindow, WatchdogTimerId));
     }
     void TearDown() override { EndProcess(); }
 };

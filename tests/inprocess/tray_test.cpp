@@ -260,10 +260,12 @@ TEST(Tray, ClosingTheWindowRemovesTheIconAndEndsTheLoop)
     ASSERT_TRUE(CreateMainWindow(GetModuleHandleW(NULL)));
     FillTrayIcon();
     AddTrayIcon();
+    StartHookHealing();
     ASSERT_TRUE(IconPresent());
     AddTrayIcon(); // refused: a retry is pending
     ASSERT_TRUE(IconRetrying());
     SendMessageW(MainWindow, WM_CLOSE, 0, 0); // closed from outside
+    EXPECT_EQ(SessionNotificationWindow, nullptr);
     EXPECT_FALSE(IsWindow(MainWindow));
     EXPECT_EQ(IconRetriesLeft, 0);
     EXPECT_FALSE(IconPresent());
@@ -426,5 +428,85 @@ TEST(Upkeep, AReHookWhoseWorkerCannotStartShowsNoNoticeAndLeaksNothing)
         EXPECT_TRUE(HookActive) << allowed;
         EXPECT_EQ(PauseLabel(), L"暂停") << allowed;
     }
+}
+
+// Windows removes a hook without a word and leaves its handle as it was. A move the hook
+// missed, resume and unlock bring it back; typing, no input, and a pause do not.
+TEST(Upkeep, ADroppedHookComesBackAfterAMissedMoveResumeAndUnlock)
+{
+    HWND bar = ShowFakeTaskbar(L"MSTaskListWClass");
+    NtVersion = {10, 0, 19045};
+    INPUT move = MouseInput(MOUSEEVENTF_MOVE), keys[2] = {};
+    move.mi.dx = 3;
+    keys[0].type = keys[1].type = INPUT_KEYBOARD;
+    keys[0].ki.wVk = keys[1].ki.wVk = VK_SHIFT;
+    keys[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    const struct
+    {
+        const char *name;
+        bool paused, dropped;
+        const INPUT *input;
+        UINT inputs, message;
+        WPARAM event;
+        bool reinstalled;
+        const std::vector<LPARAM> &commands;
+    } cases[] = {
+        {"dropped, pointer moved", false, true, &move, 1, WM_TIMER, WatchdogTimerId, true, OneUp},
+        {"dropped, typing only", false, true, keys, 2, WM_TIMER, WatchdogTimerId, false, None},
+        {"dropped, no input", false, true, nullptr, 0, WM_TIMER, WatchdogTimerId, false, None},
+        {"dropped, other timer", false, true, &move, 1, WM_TIMER, WatchdogTimerId + 1, false, None},
+        {"alive, pointer moved", false, false, &move, 1, WM_TIMER, WatchdogTimerId, false, OneUp},
+        {"paused, pointer moved", true, false, &move, 1, WM_TIMER, WatchdogTimerId, false, None},
+        {"resume", false, true, nullptr, 0, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, true, OneUp},
+        {"resume by the user", false, true, nullptr, 0, WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, true, OneUp},
+        {"suspend", false, true, nullptr, 0, WM_POWERBROADCAST, PBT_APMSUSPEND, false, None},
+        {"unlock", false, true, nullptr, 0, WM_WTSSESSION_CHANGE, WTS_SESSION_UNLOCK, true, OneUp},
+        {"console connect", false, true, nullptr, 0, WM_WTSSESSION_CHANGE, WTS_CONSOLE_CONNECT, true, OneUp},
+        {"remote connect", false, true, nullptr, 0, WM_WTSSESSION_CHANGE, WTS_REMOTE_CONNECT, true, OneUp},
+        {"lock", false, true, nullptr, 0, WM_WTSSESSION_CHANGE, WTS_SESSION_LOCK, false, None},
+        {"paused, resume", true, false, nullptr, 0, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, false, None},
+        {"paused, unlock", true, false, nullptr, 0, WM_WTSSESSION_CHANGE, WTS_SESSION_UNLOCK, false, None},
+    };
+    for (const auto &c : cases)
+    {
+        Reset();
+        if (c.paused)
+            TogglePause();
+        // Every earlier event is in once this one is; then the check before the one tested.
+        CommandsFor(MouseInput(MOUSEEVENTF_HWHEEL, WHEEL_DELTA));
+        SendMessageW(MainWindow, WM_TIMER, WatchdogTimerId, 0);
+        HHOOK before = WheelHookHandle;
+        if (c.dropped)
+            UnhookWindowsHookEx(before);
+        POINT start{}, now{};
+        GetCursorPos(&start);
+        unsigned events = HookEventCount;
+        SendInput(c.inputs, const_cast<INPUT *>(c.input), sizeof(INPUT));
+        EXPECT_TRUE(PumpUntil([&] {
+            GetCursorPos(&now);
+            return c.input != &move ||
+                   (now.x != start.x && (c.dropped || c.paused || HookEventCount != events));
+        })) << c.name;
+        SendMessageW(MainWindow, c.message, c.event, 0);
+        EXPECT_EQ(WheelHookHandle != before, c.reinstalled) << c.name;
+        EXPECT_EQ(PauseLabel(), c.paused ? L"继续" : L"暂停") << c.name;
+        EXPECT_EQ(CommandsFor(MouseInput(MOUSEEVENTF_WHEEL, WHEEL_DELTA)), c.commands) << c.name;
+    }
+    DestroyWindow(bar);
+    Reset();
+}
+
+// Session changes are asked for at start and, until that works, at each check; they are
+// given up on every way out.
+TEST(Upkeep, SessionNotificationsAreRetriedAndGivenUp)
+{
+    StopHookHealing();
+    SendMessageW(MainWindow, WM_TIMER, WatchdogTimerId, 0);
+    EXPECT_EQ(SessionNotificationWindow, MainWindow);
+    StopHookHealing();
+    EXPECT_EQ(SessionNotificationWindow, nullptr);
+    StartHookHealing();
+    EXPECT_EQ(SessionNotificationWindow, MainWindow);
+    EXPECT_TRUE(KillTimer(MainWindow, WatchdogTimerId));
 }
 } // namespace

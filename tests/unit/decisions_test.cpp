@@ -1,5 +1,6 @@
 // The pure decisions of the program, one table each.
 #include "hook/state.h"
+#include "hook/upkeep.h"
 #include "hook/version.h"
 #include "hook/wheel_hook.h"
 #include "settings/admin.h"
@@ -203,5 +204,20 @@ TEST(Decisions, RunValueNamesThisProgram)
     for (const auto &c : cases)
         EXPECT_EQ(NamesThisProgram(c.stored, c.program), c.names)
             << testing::PrintToString(std::wstring(c.stored));
+}
+// Only a move the hook missed means that Windows dropped it; an unread pointer means nothing.
+TEST(Decisions, WatchdogVerdict)
+{
+    const struct
+    {
+        WatchdogSample then, now;
+        bool dropped;
+    } cases[] = {
+        {{true, {5, 5}, 7}, {true, {5, 6}, 7}, true},   {{true, {5, 5}, 7}, {true, {5, 5}, 7}, false},
+        {{true, {5, 5}, 7}, {true, {6, 5}, 8}, false},  {{false, {5, 5}, 7}, {true, {6, 5}, 7}, false},
+        {{true, {5, 5}, 7}, {false, {6, 5}, 7}, false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(HookSeemsDropped(c.then, c.now), c.dropped) << &c - cases;
 }
 } // namespace

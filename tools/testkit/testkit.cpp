@@ -19,6 +19,11 @@
 //   testkit record LOG ARGS...     append ARGS to LOG, one line (a stand-in URL handler)
 //   testkit repeat N KEY...        choose from Quindle's menu with these keys N times over
 //   testkit rehooks N              choose Re-hook N times, each time closing its notice
+//   testkit eat wheel|all          stand for Quindle's hook dropped: a low-level hook installed after
+//                                  it that eats the wheel, or every mouse event (then moving the
+//                                  pointer itself and posting clicks to the window under it); prints
+//                                  "ready" once installed and runs until ended
+//   testkit post MESSAGE WPARAM    post a message to Quindle's window and wait until it is handled
 //   testkit footprint PID          print "threads T handles H gdi G user U private P workingset W" of a
 //                                  process
 #include <windows.h>
@@ -453,6 +458,64 @@ int Footprint(DWORD process)
     return 0;
 }
 
+bool EatAll;
+DWORD EaterThread;
+
+// Installed after Quindle's hook, so called before it: what it eats, Quindle's never sees.
+LRESULT CALLBACK EatProc(int code, WPARAM message, LPARAM event)
+{
+    if (code != HC_ACTION || (message != WM_MOUSEWHEEL && !EatAll))
+        return CallNextHookEx(NULL, code, message, event);
+    POINT at = reinterpret_cast<const MSLLHOOKSTRUCT *>(event)->pt;
+    if (message != WM_MOUSEWHEEL) // carried out below, out of Quindle's sight
+        PostThreadMessageW(EaterThread, WM_APP + static_cast<UINT>(message), 0, MAKELPARAM(at.x, at.y));
+    return 1;
+}
+
+int Eat(bool all)
+{
+    EatAll = all;
+    EaterThread = GetCurrentThreadId();
+    if (SetWindowsHookExW(WH_MOUSE_LL, EatProc, GetModuleHandleW(NULL), 0) == NULL)
+        return 1;
+    printf("ready\n");
+    fflush(stdout);
+    MSG message;
+    while (GetMessageW(&message, NULL, 0, 0) > 0)
+    {
+        if (message.hwnd != NULL || message.message < WM_APP)
+        {
+            DispatchMessageW(&message);
+            continue;
+        }
+        UINT mouse = message.message - WM_APP;
+        POINT at{static_cast<short>(LOWORD(message.lParam)), static_cast<short>(HIWORD(message.lParam))},
+            now{};
+        GetCursorPos(&now);
+        if (mouse == WM_MOUSEMOVE && (now.x != at.x || now.y != at.y))
+            SetCursorPos(at.x, at.y); // the pointer still moves
+        else if (HWND window = mouse == WM_MOUSEMOVE ? NULL : WindowFromPoint(at))
+        {
+            ScreenToClient(window, &at); // the stand-ins still get their marker clicks
+            PostMessageW(window, mouse, 0, MAKELPARAM(at.x, at.y));
+        }
+    }
+    return 0;
+}
+
+// Sent messages are handled before posted ones: the first reply comes before the
+// posted message is handled, the second only after.
+int Post(UINT message, WPARAM wParam)
+{
+    HWND quindle = FindWindowW(L"Quindle", L"Quindle");
+    if (quindle == NULL || !PostMessageW(quindle, message, wParam, 0))
+        return 1;
+    DWORD_PTR result = 0;
+    for (int i = 0; i < 2; ++i)
+        SendMessageTimeoutW(quindle, WM_NULL, 0, 0, SMTO_NORMAL, Deadline, &result);
+    return 0;
+}
+
 int Record(const wchar_t *log, int count, wchar_t **arguments)
 {
     char line[2048] = "";
@@ -496,6 +559,11 @@ int wmain(int argc, wchar_t **argv)
         return Repeat(_wtoi(argv[2]), argc - 3, argv + 3);
     if (wcscmp(action, L"rehooks") == 0 && argc >= 3)
         return Rehooks(_wtoi(argv[2]));
+    if (wcscmp(action, L"eat") == 0 && argc >= 3)
+        return Eat(wcscmp(argv[2], L"all") == 0);
+    if (wcscmp(action, L"post") == 0 && argc >= 4)
+        return Post(static_cast<UINT>(wcstoul(argv[2], nullptr, 0)),
+                    static_cast<WPARAM>(wcstoull(argv[3], nullptr, 0)));
     if (wcscmp(action, L"footprint") == 0 && argc >= 3)
         return Footprint(static_cast<DWORD>(_wtoi(argv[2])));
     if (wcscmp(action, L"record") == 0 && argc >= 3)
