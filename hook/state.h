@@ -20,3 +20,4 @@ extern HWND WindowUnderCursor;                    // where the last command went
 extern HHOOK WheelHookHandle;                     // the installed hook, or null
 extern bool HookActive;                           // whether the hook is installed; the Pause label follows it
 extern int RefreshTicks;                          // ticks of the refresh timer so far
+extern UINT_PTR RefreshTimer;                     // the refresh timer's id, given when start-up sets it

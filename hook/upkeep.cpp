@@ -12,6 +12,7 @@
 
 bool HookActive = true;
 int RefreshTicks;
+UINT_PTR RefreshTimer;
 
 namespace
 {
@@ -104,7 +105,7 @@ HWND FindOwnNotice(const wchar_t *title)
 
 void StartRefreshTimer()
 {
-    SetTimer(NULL, 0, RefreshInterval, RefreshTimerProc);
+    RefreshTimer = SetTimer(NULL, 0, RefreshInterval, RefreshTimerProc);
 }
 
 // Windows silently drops a low-level hook that once answered too slowly; reinstalling

@@ -137,7 +137,7 @@ void ToggleRunAsAdmin()
     ShowRunAsAdminCheck();
     // Only a setting that was stored makes the elevated copy run elevated next time
     // too; when it could not be written, this process simply goes on.
-    if (ReadAdminFlag() == 1 && !IsRunningAsAdmin())
+    if (MustRelaunchElevated(ReadAdminFlag(), IsRunningAsAdmin()))
     {
         RelaunchElevated();
         Shell_NotifyIconW(NIM_DELETE, &TrayIcon);

@@ -3,6 +3,7 @@
 
 #include "app/startup.h"
 #include "app/state.h"
+#include "menuicons/state.h"
 #include "resource.h"
 
 #include <gtest/gtest.h>
@@ -12,15 +13,19 @@ int ReceivedInputs;
 
 namespace
 {
-// Start-up runs once for the whole test program, as in the program; WM_QUIT is
-// already waiting, so the message loop returns at once and leaves everything set up.
+// The program's own entry runs once for the whole test program; WM_QUIT is already
+// waiting, so the message loop returns at once and leaves everything set up. Its
+// shut-down must have released the imaging; the tests then go on with it started again.
 class ProgramStarted : public testing::Environment
 {
     void SetUp() override
     {
-        StartProcess();
         PostQuitMessage(0);
-        ASSERT_EQ(RunProgram(GetModuleHandleW(NULL), SW_SHOWDEFAULT), 0);
+        wchar_t noArguments[] = L"";
+        ASSERT_EQ(wWinMain(GetModuleHandleW(NULL), NULL, noArguments, SW_SHOWDEFAULT), 0);
+        EXPECT_EQ(ImagingFactory, nullptr) << "shut-down ran";
+        EXPECT_EQ(OleInitResult, E_FAIL) << "shut-down ran";
+        StartProcess();
     }
     void TearDown() override { EndProcess(); }
 };
