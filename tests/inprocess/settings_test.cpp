@@ -1,5 +1,6 @@
 // The settings file and the Run value, on the Wine prefix's real file system and registry.
 #include "app/state.h"
+#include "app/tray.h"
 #include "resource.h"
 #include "settings/admin.h"
 #include "settings/autostart.h"
@@ -189,6 +190,50 @@ TEST(Settings, AdminFlagReadAndToggled)
         }
         SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
     }
+}
+
+// As a user without administrator rights (this thread's token with Administrators for
+// deny only), turning the item on relaunches only when the flag was stored. The relaunch
+// starts this test program again, which only leaves a mark (see support.cpp).
+TEST(Settings, UnelevatedTurningOnRelaunchesOnlyWhenTheFlagIsStored)
+{
+    SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
+    SID_AND_ATTRIBUTES administrators{};
+    HANDLE process = NULL, restricted = NULL, user = NULL;
+    ASSERT_TRUE(AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
+                                         0, 0, 0, 0, 0, 0, &administrators.Sid));
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &process));
+    ASSERT_TRUE(CreateRestrictedToken(process, 0, 1, &administrators, 0, NULL, 0, NULL, &restricted));
+    ASSERT_TRUE(DuplicateTokenEx(restricted, TOKEN_ALL_ACCESS, NULL, SecurityImpersonation,
+                                 TokenImpersonation, &user));
+    ASSERT_TRUE(SetThreadToken(NULL, user));
+    EXPECT_FALSE(IsRunningAsAdmin());
+    // Windows would ask the user to elevate the relaunch: there only the half without one runs.
+    bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    for (bool stored : {false, wine})
+    {
+        std::wstring file = EnterFreshDirectory(stored ? L"unelevated" : L"unelevated-locked");
+        std::wstring mark = file.substr(0, file.rfind(L'\\')) + L"\\relaunched";
+        DeleteFileW(mark.c_str());
+        SetEnvironmentVariableW(L"QUINDLE_RELAUNCH_MARK", mark.c_str());
+        WriteBytes(file, "[setting]\r\nAdministrator=0\r\n");
+        HANDLE lock = stored ? INVALID_HANDLE_VALUE
+                             : CreateFileW(file.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+        ToggleRunAsAdmin();
+        CloseHandle(lock);
+        EXPECT_EQ(TakeQuitMessage(), stored) << stored; // the relaunch ends this process
+        EXPECT_EQ(IconPresent(), !stored) << stored;
+        EXPECT_EQ(PumpUntil([&] { return GetFileAttributesW(mark.c_str()) != INVALID_FILE_ATTRIBUTES; },
+                            stored ? 20000 : 0),
+                  stored);
+        AddTrayIcon();
+    }
+    SetEnvironmentVariableW(L"QUINDLE_RELAUNCH_MARK", NULL);
+    RevertToSelf();
+    for (HANDLE handle : {process, restricted, user})
+        CloseHandle(handle);
+    FreeSid(administrators.Sid);
+    SetCurrentDirectoryW(ProgramFolder().c_str());
 }
 
 TEST(Settings, EachCurrentDirectoryHasItsOwnFile)

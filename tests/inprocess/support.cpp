@@ -20,6 +20,11 @@ class ProgramStarted : public testing::Environment
 {
     void SetUp() override
     {
+        // Started again by a relaunch under test: leave the mark it names, nothing else.
+        wchar_t mark[MAX_PATH];
+        if (GetEnvironmentVariableW(L"QUINDLE_RELAUNCH_MARK", mark, MAX_PATH) != 0)
+            ExitProcess(CloseHandle(CreateFileW(mark, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL)) ? 0
+                                                                                                       : 1);
         PostQuitMessage(0);
         wchar_t noArguments[] = L"";
         ASSERT_EQ(wWinMain(GetModuleHandleW(NULL), NULL, noArguments, SW_SHOWDEFAULT), 0);
