@@ -32,3 +32,4 @@ extern int RefreshTicks;                          // ticks of the refresh timer 
 extern unsigned HookEventCount;                   // events the hook procedure has seen; it wraps
 extern WatchdogSample LastWatchdogSample;         // taken at each install or removal and each check
 extern HWND SessionNotificationWindow;            // the window registered for session changes, or null
+extern UINT_PTR RefreshTimer;                     // the refresh timer's id, given when start-up sets it

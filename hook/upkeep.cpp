@@ -17,6 +17,7 @@ bool HookActive = true;
 int RefreshTicks;
 WatchdogSample LastWatchdogSample;
 HWND SessionNotificationWindow;
+UINT_PTR RefreshTimer;
 
 namespace
 {
@@ -152,7 +153,7 @@ HWND FindOwnNotice(const wchar_t *title)
 
 void StartRefreshTimer()
 {
-    SetTimer(NULL, 0, RefreshInterval, RefreshTimerProc);
+    RefreshTimer = SetTimer(NULL, 0, RefreshInterval, RefreshTimerProc);
 }
 
 // Windows silently drops a low-level hook that once answered too slowly; reinstalling

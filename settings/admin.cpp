@@ -211,9 +211,9 @@ void ToggleRunAsAdmin()
         ReportUnsavedFlag();
         return;
     }
-    if (!turningOn || IsRunningAsAdmin())
-        return; // turning it off, the running process keeps its rights
-    if (RelaunchElevated() != RelaunchIgnored)
+    // Only a stored 1 relaunches: the elevated copy reads it and runs elevated next time
+    // too. Turning the item off, the running process keeps its rights.
+    if (MustRelaunchElevated(ReadAdminFlag(), IsRunningAsAdmin()) && RelaunchElevated() != RelaunchIgnored)
     {
         Shell_NotifyIconW(NIM_DELETE, &TrayIcon);
         PostQuitMessage(0);

@@ -4,6 +4,7 @@ import os
 import pathlib
 import signal
 import subprocess
+import tempfile
 import time
 
 TIMEOUT = 20.0
@@ -79,12 +80,18 @@ class Session:
                        stderr=subprocess.DEVNULL)
 
     def testkit(self, *args):
-        """Runs one testkit action to its end and returns what it printed; a failed action fails."""
-        result = subprocess.run(["wine", self.bindir / "testkit.exe", *map(str, args)], env=self.env,
-                                stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+        """Runs one testkit action to its end and returns what it printed; a failed action fails.
+        It writes to files, not pipes: a Wine program started on its way (the desktop
+        process, when none runs) inherits them and would hold a pipe open long after."""
+        with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
+            result = subprocess.run(["wine", self.bindir / "testkit.exe", *map(str, args)], env=self.env,
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=60)
+            out.seek(0), err.seek(0)
+            printed, complaint = out.read(), err.read().strip()
         if result.returncode != 0:
-            raise AssertionError(f"testkit {' '.join(map(str, args))}: {result.stdout.strip()}")
-        return result.stdout
+            raise AssertionError(f"testkit {' '.join(map(str, args))}: exit {result.returncode}: "
+                                 f"{printed.strip()} {complaint}")
+        return printed
 
     def footprint(self, pid):
         """A process's threads, handles, GDI and USER objects, private bytes and working set."""

@@ -276,6 +276,8 @@ def play(session, actions, logs, quindle, looks, footprints, late):
             session.testkit("notice", "REHOOK")
         elif name == "taskbar-created":
             session.testkit("taskbar-created")
+        elif name == "close":
+            session.testkit("close")
         elif name == "foreign":
             log = session.workdir / "foreign.log"
             log.unlink(missing_ok=True)

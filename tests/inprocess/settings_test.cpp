@@ -111,8 +111,21 @@ std::string Huge()
     return text + "[setting]\r\nAdministrator=0\r\n";
 }
 
+// What this system does when the settings API writes a read-only file: root under Wine
+// writes it, Windows refuses.
+bool ReadOnlyFileWritten()
+{
+    std::wstring probe = ScratchFolder(L"settings-probe") + L"\\probe.ini";
+    SetFileAttributesW(probe.c_str(), FILE_ATTRIBUTE_NORMAL);
+    WriteBytes(probe, "[setting]\r\n");
+    SetFileAttributesW(probe.c_str(), FILE_ATTRIBUTE_READONLY);
+    WritePrivateProfileStringW(L"setting", L"Probe", L"1", probe.c_str());
+    return GetPrivateProfileIntW(L"setting", L"Probe", 0, probe.c_str()) == 1;
+}
+
 TEST(Settings, AdminFlagReadAndToggled)
 {
+    const bool readOnlyWritten = ReadOnlyFileWritten();
     const std::string other = "[other]\r\nName=Value\r\n";
     const struct
     {
@@ -120,7 +133,7 @@ TEST(Settings, AdminFlagReadAndToggled)
         Kind kind;
         std::string content;
         UINT flag;
-        const wchar_t *stored; // after the toggle; null: whatever it is, the check mark says so
+        const wchar_t *stored; // after the toggle; null: "1" if a read-only file is written here, else "0"
         bool checked;          // after the toggle
     } cases[] = {
         {"no file", Kind::Missing, "", 0, L"1", true},
@@ -179,10 +192,8 @@ TEST(Settings, AdminFlagReadAndToggled)
         if (lock != INVALID_HANDLE_VALUE)
             CloseHandle(lock);
         std::wstring stored = StoredFlag(file);
-        // Root writes even a read-only file under Wine; Windows refuses. Either way the
-        // check mark shows what the file then holds.
-        EXPECT_EQ(stored, c.stored ? c.stored : stored) << c.name;
-        EXPECT_EQ(checked, c.stored ? c.checked : stored == L"1") << c.name;
+        EXPECT_EQ(stored, c.stored ? c.stored : readOnlyWritten ? L"1" : L"0") << c.name;
+        EXPECT_EQ(checked, c.stored ? c.checked : readOnlyWritten) << c.name;
         EXPECT_EQ(checked, fresh) << c.name;       // what a fresh check reads
         EXPECT_FALSE(TakeQuitMessage()) << c.name; // already elevated: goes on
         if (c.kind == Kind::Text && c.content == Noise(4096))
@@ -195,6 +206,41 @@ TEST(Settings, AdminFlagReadAndToggled)
         }
         SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
     }
+}
+
+// As a user without administrator rights (this thread's token with Administrators for
+// deny only), turning the item on relaunches only when the flag was stored. The relaunch
+// starts this test program again, which only leaves a mark (see support.cpp).
+TEST(Settings, UnelevatedTurningOnRelaunchesOnlyWhenTheFlagIsStored)
+{
+    ASSERT_TRUE(ImpersonateStandardUser());
+    EXPECT_FALSE(IsRunningAsAdmin());
+    // Windows would ask the user to elevate the relaunch: there only the half without one runs.
+    bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    for (bool stored : {false, wine})
+    {
+        std::wstring file = EnterFreshDirectory(stored ? L"unelevated" : L"unelevated-locked");
+        std::wstring mark = file.substr(0, file.rfind(L'\\')) + L"\\relaunched";
+        DeleteFileW(mark.c_str());
+        SetEnvironmentVariableW(L"QUINDLE_RELAUNCH_MARK", mark.c_str());
+        WriteBytes(file, "[setting]\r\nAdministrator=0\r\n");
+        HANDLE lock = stored ? INVALID_HANDLE_VALUE
+                             : CreateFileW(file.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+        AnswerBoxes(L"ERROR", {IDOK}); // a flag that could not be stored is said so
+        ToggleRunAsAdmin();
+        CloseHandle(lock);
+        EXPECT_EQ(BoxesShown.size(), stored ? 0u : 1u) << stored;
+        EXPECT_EQ(TakeQuitMessage(), stored) << stored; // the relaunch ends this process
+        EXPECT_EQ(IconPresent(), !stored) << stored;
+        EXPECT_EQ(PumpUntil([&] { return GetFileAttributesW(mark.c_str()) != INVALID_FILE_ATTRIBUTES; },
+                            stored ? 20000 : 0),
+                  stored);
+        AddTrayIcon();
+    }
+    StopAnswering();
+    SetEnvironmentVariableW(L"QUINDLE_RELAUNCH_MARK", NULL);
+    RevertToSelf();
+    SetCurrentDirectoryW(ProgramFolder().c_str());
 }
 
 TEST(Settings, EachCurrentDirectoryHasItsOwnFile)

@@ -5,6 +5,7 @@
 #include "app/state.h"
 #include "hook/state.h"
 #include "hook/upkeep.h"
+#include "menuicons/state.h"
 #include "resource.h"
 
 #include <gtest/gtest.h>
@@ -15,18 +16,27 @@ std::vector<std::wstring> BoxesShown;
 
 namespace
 {
-// Start-up runs once for the whole test program, as in the program; WM_QUIT is
-// already waiting, so the message loop returns at once and leaves everything set up.
+// The program's own entry runs once for the whole test program; WM_QUIT is already
+// waiting, so the message loop returns at once and leaves everything set up. Its
+// shut-down must have released the imaging; the tests then go on with it started again.
 class ProgramStarted : public testing::Environment
 {
     void SetUp() override
     {
-        StartProcess();
+        // Started again by a relaunch under test: leave the mark it names, nothing else.
+        wchar_t mark[MAX_PATH];
+        if (GetEnvironmentVariableW(L"QUINDLE_RELAUNCH_MARK", mark, MAX_PATH) != 0)
+            ExitProcess(CloseHandle(CreateFileW(mark, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL)) ? 0
+                                                                                                       : 1);
         PostQuitMessage(0);
-        ASSERT_EQ(RunProgram(GetModuleHandleW(NULL), SW_SHOWDEFAULT), 0);
+        wchar_t noArguments[] = L"";
+        ASSERT_EQ(wWinMain(GetModuleHandleW(NULL), NULL, noArguments, SW_SHOWDEFAULT), 0);
+        EXPECT_EQ(ImagingFactory, nullptr) << "shut-down ran";
+        EXPECT_EQ(OleInitResult, E_FAIL) << "shut-down ran";
         // The end of the loop is a way out: session changes given up, no watchdog left.
         EXPECT_EQ(SessionNotificationWindow, nullptr);
         EXPECT_FALSE(KillTimer(MainWindow, WatchdogTimerId));
+        StartProcess();
     }
     void TearDown() override { EndProcess(); }
 };

@@ -50,9 +50,9 @@ TEST(Decisions, TaskbarClassForEachBuild)
     }
 }
 
+// From the target as the process starts with it: nothing before this selects one.
 TEST(Decisions, SelectingWithNoRuleLeavesTheTargetEmpty)
 {
-    TargetClassName[0] = L'\0';
     NtVersion = {10, 0, 22620};
     SelectTargetClass();
     EXPECT_STREQ(TargetClassName, L"");

@@ -1,7 +1,7 @@
 // Small Windows-side actions for the tests and the demonstration, one per call:
 //
-//   testkit launch EXE [DIR]       start EXE (in DIR), print "ready PID" once it waits for
-//                                  input, then "exit CODE" when it ends; exits with CODE
+//   testkit launch EXE [DIR]       start Quindle's EXE (in DIR), print "ready PID" once its start-up
+//                                  is over, then "exit CODE" when it ends; exits with CODE
 //   testkit middle-press EXTRA     inject a middle press and release carrying dwExtraInfo EXTRA
 //   testkit menu [KEY...]          open Quindle's tray menu as the shell does and wait for it;
 //                                  without keys, print "menu X Y WIDTH HEIGHT" and leave it open; with
@@ -12,6 +12,7 @@
 //                                  four items carry a check mark and which of the last two an icon,
 //                                  print "checks NAME..." and "icons NAME...", and close it
 //   testkit taskbar-created        broadcast the shell's "TaskbarCreated" message
+//   testkit close                  close Quindle's hidden window from outside, as another program may
 //   testkit window TITLE LOG       show a topmost message box titled TITLE; log "ready" once it
 //                                  shows and "close" if it is closed
 //   testkit notice TITLE           wait until Quindle's message box titled TITLE shows and closes
@@ -63,6 +64,8 @@ void AppendLine(const wchar_t *path, const char *text)
     CloseHandle(file);
 }
 
+HWND FindWindowOf(DWORD process, const wchar_t *className, const wchar_t *title);
+
 int Launch(wchar_t *program, const wchar_t *directory)
 {
     wchar_t commandLine[MAX_PATH + 2];
@@ -75,10 +78,23 @@ int Launch(wchar_t *program, const wchar_t *directory)
         printf("failed %lu\n", GetLastError());
         return 255;
     }
-    // Returns once the program's main thread sits in its message loop: start-up is over.
+    // Under Wine, WaitForInputIdle returns as soon as start-up first finds the queue
+    // empty, before any window exists, and at once when the program has ended. Start-up
+    // is over once the program's window exists and its thread answers from the loop.
     WaitForInputIdle(process.hProcess, 30000);
-    printf("ready %lu\n", process.dwProcessId);
-    fflush(stdout);
+    HWND window = NULL;
+    DWORD_PTR answer = 0;
+    WaitFor(
+        [&] {
+            window = FindWindowOf(process.dwProcessId, L"Quindle", L"Quindle");
+            return window != NULL || WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0;
+        },
+        30000);
+    if (window != NULL && SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 30000, &answer))
+    {
+        printf("ready %lu\n", process.dwProcessId);
+        fflush(stdout);
+    }
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
@@ -387,9 +403,15 @@ BOOL CALLBACK CountWindowAndChildren(HWND window, LPARAM)
 // PEB), and USER objects are counted as its windows, the only ones that can be listed.
 int Footprint(DWORD process)
 {
-    HANDLE target = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process);
-    if (target == NULL)
+    HANDLE target = NULL;
+    if (!WaitFor([&] {
+            return (target = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process)) !=
+                   NULL;
+        }))
+    {
+        printf("no process %lu (error %lu)\n", process, GetLastError());
         return 1;
+    }
     DWORD handles = 0;
     GetProcessHandleCount(target, &handles);
     using QuerySystem = LONG(WINAPI *)(int, void *, ULONG, ULONG *);
@@ -551,6 +573,8 @@ int wmain(int argc, wchar_t **argv)
     }
     if (wcscmp(action, L"taskbar-created") == 0)
         return BroadcastTaskbarCreated();
+    if (wcscmp(action, L"close") == 0)
+        return PostMessageW(FindWindowW(L"Quindle", L"Quindle"), WM_CLOSE, 0, 0) ? 0 : 1;
     if (wcscmp(action, L"window") == 0 && argc >= 4)
         return Window(argv[2], argv[3]);
     if (wcscmp(action, L"notice") == 0 && argc >= 3)
