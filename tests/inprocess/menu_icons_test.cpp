@@ -8,8 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -33,30 +31,55 @@ void SetItemBitmap(UINT item, HBITMAP bitmap)
     SetMenuItemInfoW(TrayMenu, item, FALSE, &info);
 }
 
-// The 16-pixel image of an icon file as top-down BGRA, read here without the code under test.
-std::vector<BYTE> SixteenPixelImage(const char *name)
+#pragma pack(push, 2)
+struct GroupIconEntry
 {
-    std::string path = std::string(QUINDLE_SOURCE_DIR) + "/res/icons/" + name;
-    if (path[0] == '/')
-        path = "Z:" + path; // Wine: the Linux root
-    std::ifstream file(path, std::ios::binary);
-    std::vector<BYTE> ico((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    BYTE width, height, colours, reserved;
+    WORD planes, bitCount;
+    DWORD bytes;
+    WORD id;
+};
+#pragma pack(pop)
+
+// The 16-pixel image of an icon group as top-down BGRA, read from this program's own
+// resources (the same as the program's) without the code under test.
+std::vector<BYTE> SixteenPixelImage(UINT group)
+{
+    HMODULE module = GetModuleHandleW(NULL);
+    auto directory = static_cast<const BYTE *>(
+        LockResource(LoadResource(module, FindResourceW(module, MAKEINTRESOURCEW(group), RT_GROUP_ICON))));
     std::vector<BYTE> pixels;
-    if (ico.size() < 6)
-        return pixels;
-    for (int i = 0, count = ico[4] | ico[5] << 8; i < count; ++i)
+    for (WORD i = 0, count = directory ? *reinterpret_cast<const WORD *>(directory + 4) : 0; i < count; ++i)
     {
-        const BYTE *entry = &ico[6 + 16 * i];
-        DWORD offset = entry[12] | entry[13] << 8 | entry[14] << 16 | DWORD(entry[15]) << 24;
-        if (entry[0] != 16)
+        GroupIconEntry entry;
+        memcpy(&entry, directory + 6 + i * sizeof entry, sizeof entry);
+        if (entry.width != 16)
             continue;
-        auto header = reinterpret_cast<const BITMAPINFOHEADER *>(&ico[offset]);
+        auto header = static_cast<const BITMAPINFOHEADER *>(
+            LockResource(LoadResource(module, FindResourceW(module, MAKEINTRESOURCEW(entry.id), RT_ICON))));
         EXPECT_EQ(header->biBitCount, 32);
-        const BYTE *bottomUp = &ico[offset + header->biSize];
+        const BYTE *bottomUp = reinterpret_cast<const BYTE *>(header) + header->biSize;
         for (int row = 15; row >= 0; --row)
             pixels.insert(pixels.end(), bottomUp + row * 64, bottomUp + row * 64 + 64);
     }
     return pixels;
+}
+
+// A bitmap's pixels as it shows them, top row first, whichever way it stores them.
+std::vector<BYTE> ShownPixels(HBITMAP bitmap)
+{
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = 16;
+    info.bmiHeader.biHeight = -16;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    std::vector<BYTE> pixels(16 * 16 * 4);
+    HDC screen = GetDC(NULL);
+    int rows = GetDIBits(screen, bitmap, 0, 16, pixels.data(), &info, DIB_RGB_COLORS);
+    ReleaseDC(NULL, screen);
+    return rows == 16 ? pixels : std::vector<BYTE>();
 }
 
 TEST(MenuIcons, OnlyAboutAndExitCarrySixteenPixelBitmaps)
@@ -82,16 +105,16 @@ TEST(MenuIcons, PixelsArePremultipliedFromTheIconFiles)
 {
     const struct
     {
-        UINT item;
+        UINT item, group;
         const char *file;
-    } cases[] = {{IDM_ABOUT, "tray.ico"}, {IDM_EXIT, "exit.ico"}};
+    } cases[] = {{IDM_ABOUT, IDI_TRAYICON, "tray.ico"}, {IDM_EXIT, IDI_EXITICON, "exit.ico"}};
     for (const auto &c : cases)
     {
-        std::vector<BYTE> source = SixteenPixelImage(c.file);
+        std::vector<BYTE> source = SixteenPixelImage(c.group);
         ASSERT_EQ(source.size(), 16u * 16 * 4) << c.file;
-        DIBSECTION section{};
-        ASSERT_TRUE(GetObjectW(ItemBitmap(c.item), sizeof section, &section)) << c.file;
-        auto converted = static_cast<const BYTE *>(section.dsBm.bmBits);
+        std::vector<BYTE> shown = ShownPixels(ItemBitmap(c.item));
+        ASSERT_EQ(shown.size(), source.size()) << c.file;
+        const BYTE *converted = shown.data();
         int transparent = 0, mismatched = 0;
         for (int i = 0; i < 16 * 16 * 4; i += 4)
         {

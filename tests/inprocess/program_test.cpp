@@ -199,25 +199,29 @@ namespace
 // in the current directory is not loaded by name, though it is there to be found.
 TEST(Program, APlantedDllIsNotLoaded)
 {
-    std::wstring folder = ProgramFolder(), planted = folder + L"\\planted.dll";
+    std::wstring planted = ProgramFolder() + L"\\planted.dll";
     std::wstring current = ScratchFolder(L"planted");
     ASSERT_TRUE(CopyFileW(planted.c_str(), (current + L"\\planted.dll").c_str(), FALSE));
     SetCurrentDirectoryW(current.c_str());
-    for (const std::wstring &marker : {planted + L".loaded", current + L"\\planted.dll.loaded"})
-        DeleteFileW(marker.c_str());
+    // The DLL names itself in this variable when it is loaded.
+    auto loaded = [] {
+        wchar_t path[MAX_PATH] = L"";
+        GetEnvironmentVariableW(L"QUINDLE_PLANTED_LOADED", path, MAX_PATH);
+        return std::wstring(path);
+    };
+    SetEnvironmentVariableW(L"QUINDLE_PLANTED_LOADED", NULL);
 
     EXPECT_EQ(LoadLibraryW(L"planted.dll"), nullptr);
     EXPECT_EQ(LoadLibraryExW(L"planted.dll", NULL, 0), nullptr);
-    EXPECT_EQ(GetFileAttributesW((planted + L".loaded").c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(GetFileAttributesW((current + L"\\planted.dll.loaded").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(loaded(), L"");
 
     // It is a DLL that loads when its folder is asked for: the test can see a load.
     HMODULE asked = LoadLibraryExW(L"planted.dll", NULL, LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
     EXPECT_NE(asked, nullptr);
-    EXPECT_NE(GetFileAttributesW((planted + L".loaded").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(loaded(), planted);
     if (asked != NULL)
         FreeLibrary(asked);
-    DeleteFileW((planted + L".loaded").c_str());
-    SetCurrentDirectoryW(folder.c_str());
+    SetEnvironmentVariableW(L"QUINDLE_PLANTED_LOADED", NULL);
+    SetCurrentDirectoryW(SandboxFolder().c_str());
 }
 } // namespace

@@ -240,7 +240,7 @@ TEST(Settings, UnelevatedTurningOnRelaunchesOnlyWhenTheFlagIsStored)
     StopAnswering();
     SetEnvironmentVariableW(L"QUINDLE_RELAUNCH_MARK", NULL);
     RevertToSelf();
-    SetCurrentDirectoryW(ProgramFolder().c_str());
+    SetCurrentDirectoryW(SandboxFolder().c_str());
 }
 
 TEST(Settings, EachCurrentDirectoryHasItsOwnFile)
@@ -254,7 +254,7 @@ TEST(Settings, EachCurrentDirectoryHasItsOwnFile)
     ToggleRunAsAdmin();
     EXPECT_EQ(StoredFlag(first), L"0");
     EXPECT_EQ(StoredFlag(second), L"1");
-    SetCurrentDirectoryW(ProgramFolder().c_str());
+    SetCurrentDirectoryW(SandboxFolder().c_str());
 }
 
 TEST(Settings, TheFileLivesHereOrBesideTheProgramAtASignInStart)
@@ -361,7 +361,7 @@ TEST(Settings, TheAnswerToAFailedRelaunchCounts)
     }
     RevertToSelf();
     StartElevatedCopy = ShellExecuteExW;
-    SetCurrentDirectoryW(ProgramFolder().c_str());
+    SetCurrentDirectoryW(SandboxFolder().c_str());
 }
 
 // The Run value as the test leaves it for the next case: absent, or of a type and data.

@@ -16,6 +16,86 @@ std::vector<std::wstring> BoxesShown;
 
 namespace
 {
+// The sandbox: this process's HKEY_CURRENT_USER and HKEY_CLASSES_ROOT are keys of its
+// own under the real HKEY_CURRENT_USER, and its files live in a folder of its own under
+// %TEMP%, which is also its current directory. Fixed names, so that a run emptied
+// what a crashed one left; both are deleted at the end.
+const wchar_t SandboxParentKey[] = L"Software\\Quindle tests";
+const wchar_t SandboxKey[] = L"Software\\Quindle tests\\in-process";
+const wchar_t SandboxFolderName[] = L"quindle-inprocess-tests";
+std::wstring Sandbox;
+std::wstring StartingDirectory;
+HKEY SandboxClasses;
+
+// Deletes a folder and everything in it, read-only files included.
+void DeleteFolder(const std::wstring &folder)
+{
+    if (folder.empty()) // never the current drive's root
+        return;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found))
+    {
+        std::wstring name = found.cFileName, path = folder + L"\\" + name;
+        if (name == L"." || name == L"..")
+            continue;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            DeleteFolder(path);
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(path.c_str());
+    }
+    if (search != INVALID_HANDLE_VALUE)
+        FindClose(search);
+    RemoveDirectoryW(folder.c_str());
+}
+
+HKEY CreateSandboxKey(const wchar_t *root)
+{
+    HKEY key = NULL;
+    std::wstring path = std::wstring(SandboxKey) + L"\\" + root;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL) !=
+        ERROR_SUCCESS)
+        return NULL;
+    return key;
+}
+
+// HKEY_CURRENT_USER first: every setting the program reads or writes lives there.
+// HKEY_CLASSES_ROOT follows once the program has started (see below).
+void EnterSandbox()
+{
+    wchar_t directory[MAX_PATH] = L"";
+    GetCurrentDirectoryW(MAX_PATH, directory);
+    StartingDirectory = directory;
+    RegDeleteTreeW(HKEY_CURRENT_USER, SandboxKey);
+    HKEY user = CreateSandboxKey(L"HKEY_CURRENT_USER");
+    SandboxClasses = CreateSandboxKey(L"HKEY_CLASSES_ROOT");
+    ASSERT_TRUE(user != NULL && SandboxClasses != NULL);
+    HKEY run = NULL; // Windows always has one
+    RegCreateKeyExW(user, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", 0, NULL, 0, KEY_READ, NULL,
+                    &run, NULL);
+    RegCloseKey(run);
+    ASSERT_EQ(RegOverridePredefKey(HKEY_CURRENT_USER, user), ERROR_SUCCESS);
+    RegCloseKey(user); // the override keeps its own reference
+
+    wchar_t temporary[MAX_PATH] = L"";
+    ASSERT_NE(GetTempPathW(MAX_PATH, temporary), 0u);
+    Sandbox = std::wstring(temporary) + SandboxFolderName;
+    DeleteFolder(Sandbox);
+    ASSERT_TRUE(CreateDirectoryW(Sandbox.c_str(), NULL));
+    ASSERT_TRUE(SetCurrentDirectoryW(Sandbox.c_str()));
+}
+
+void LeaveSandbox()
+{
+    SetCurrentDirectoryW(StartingDirectory.c_str());
+    DeleteFolder(Sandbox);
+    RegOverridePredefKey(HKEY_CLASSES_ROOT, NULL);
+    RegOverridePredefKey(HKEY_CURRENT_USER, NULL);
+    RegDeleteTreeW(HKEY_CURRENT_USER, SandboxKey);
+    RegDeleteKeyW(HKEY_CURRENT_USER, SandboxKey);
+    RegDeleteKeyW(HKEY_CURRENT_USER, SandboxParentKey); // only when no other test program uses it
+}
+
 // The program's own entry runs once for the whole test program; WM_QUIT is already
 // waiting, so the message loop returns at once and leaves everything set up. Its
 // shut-down must have released the imaging; the tests then go on with it started again.
@@ -23,11 +103,15 @@ class ProgramStarted : public testing::Environment
 {
     void SetUp() override
     {
-        // Started again by a relaunch under test: leave the mark it names, nothing else.
+        // Started again by a relaunch under test: leave the mark it names, nothing else,
+        // and above all not the sandbox of the test program that started it.
         wchar_t mark[MAX_PATH];
         if (GetEnvironmentVariableW(L"QUINDLE_RELAUNCH_MARK", mark, MAX_PATH) != 0)
             ExitProcess(CloseHandle(CreateFileW(mark, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL)) ? 0
                                                                                                        : 1);
+        EnterSandbox();
+        if (testing::Test::HasFatalFailure())
+            return; // no test runs outside the sandbox
         PostQuitMessage(0);
         wchar_t noArguments[] = L"";
         ASSERT_EQ(wWinMain(GetModuleHandleW(NULL), NULL, noArguments, SW_SHOWDEFAULT), 0);
@@ -37,8 +121,18 @@ class ProgramStarted : public testing::Environment
         EXPECT_EQ(SessionNotificationWindow, nullptr);
         EXPECT_FALSE(KillTimer(MainWindow, WatchdogTimerId));
         StartProcess();
+        // COM finds the imaging component's class through HKEY_CLASSES_ROOT: that root
+        // joins the sandbox once the factory exists.
+        ASSERT_EQ(RegOverridePredefKey(HKEY_CLASSES_ROOT, SandboxClasses), ERROR_SUCCESS);
+        RegCloseKey(SandboxClasses);
+        SandboxClasses = NULL;
     }
-    void TearDown() override { EndProcess(); }
+    void TearDown() override
+    {
+        Shell_NotifyIconW(NIM_DELETE, &TrayIcon); // no icon left on the desktop
+        EndProcess();
+        LeaveSandbox();
+    }
 };
 testing::Environment *const Started = testing::AddGlobalTestEnvironment(new ProgramStarted);
 
@@ -114,14 +208,14 @@ std::wstring ProgramFolder()
     return folder.substr(0, folder.find_last_of(L'\\'));
 }
 
-// Under the Wine prefix's temporary folder, so each test run starts with none.
+std::wstring SandboxFolder()
+{
+    return Sandbox;
+}
+
 std::wstring ScratchFolder(const std::wstring &name)
 {
-    wchar_t temporary[MAX_PATH];
-    GetTempPathW(MAX_PATH, temporary);
-    std::wstring folder = std::wstring(temporary) + L"quindle-tests";
-    CreateDirectoryW(folder.c_str(), NULL);
-    folder += L"\\" + name;
+    std::wstring folder = Sandbox + L"\\" + name;
     CreateDirectoryW(folder.c_str(), NULL);
     return folder;
 }

@@ -32,7 +32,8 @@ std::wstring PauseLabel();
 bool IconPresent();                                   // whether the shell holds the program's tray icon
 bool TakeQuitMessage();                               // removes a waiting WM_QUIT; true if there was one
 std::wstring ProgramFolder();                         // where this test program and its helper programs are
-std::wstring ScratchFolder(const std::wstring &name); // an empty folder of the run's own
+std::wstring SandboxFolder();                         // this run's own folder, and its current directory
+std::wstring ScratchFolder(const std::wstring &name); // a folder of its own in the sandbox
 int CountGdiObjects();                                // this process's GDI objects
 std::wstring MessageText(HWND box);                   // what a message box says
 

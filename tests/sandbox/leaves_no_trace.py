@@ -1,0 +1,79 @@
+#!/usr/bin/env python3
+"""Runs a Windows test program under Wine as a developer would on their own desktop, and
+fails unless it passes and leaves their machine exactly as it found it.
+
+The run's prefix is first set up as a developer's machine looks: other programs' Run
+values, an installed Quindle's Run value and its startup approval value, an https handler,
+and a folder of theirs, the current directory, holding a setting.ini with
+Administrator=1. Afterwards every one of those, the program's own folder and the
+temporary folder must be as they were, and no sandbox key may be left.
+"""
+import argparse
+import pathlib
+import subprocess
+import sys
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent.parent / "tools"))
+from wine_session import read_env_file, windows_path  # noqa: E402
+
+RUN = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
+APPROVED = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\StartupApproved\Run"
+HTTPS = r"HKCR\https\shell\open\command"
+SANDBOX = r"HKCU\Software\Quindle tests"
+SEEDS = [  # key, value name (None: the default value), type, data
+    (RUN, "OneDrive", "REG_SZ", r'"C:\Program Files\Microsoft OneDrive\OneDrive.exe" /background'),
+    (RUN, "Quindle V1.24", "REG_SZ", r'"C:\Tools\Quindle\Quindle.exe"'),
+    (APPROVED, "Quindle V1.24", "REG_BINARY", "020000000000000000000000"),
+    (APPROVED, "OneDrive", "REG_BINARY", "0300000040C3D1AA7B4BDB01"),
+    (HTTPS, None, "REG_SZ", r'"C:\Program Files\Browser\browser.exe" -- "%1"'),
+]
+SETTINGS = b"[setting]\r\nAdministrator=1\r\n"
+
+
+def reg(env, *args):
+    return subprocess.run(["wine", "reg", *args], env=env, capture_output=True, text=True)
+
+
+def files(folder):
+    """Every file under folder with its bytes; folders as None."""
+    return {str(path.relative_to(folder)): None if path.is_dir() else path.read_bytes()
+            for path in sorted(folder.rglob("*"))}
+
+
+def machine(env, program, developer, temporary):
+    """What the test program must leave as it found it."""
+    keys = {key: reg(env, "query", key, "/s").stdout for key in (RUN, APPROVED, HTTPS, SANDBOX)}
+    return {"registry": keys, "developer folder": files(developer), "program folder": files(program.parent),
+            "temporary folder": files(temporary)}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--testenv", required=True)
+    parser.add_argument("program")
+    options = parser.parse_args()
+    env = {**read_env_file(pathlib.Path(options.testenv) / "env")}
+    env = {**__import__("os").environ, **env}
+    program = pathlib.Path(options.program).resolve()
+    drive = pathlib.Path(env["WINEPREFIX"]) / "drive_c"
+    developer = drive / "users" / "developer" / "quindle-work"
+    developer.mkdir(parents=True, exist_ok=True)
+    (developer / "setting.ini").write_bytes(SETTINGS)
+    temporary = next((drive / "users").glob("*/AppData/Local/Temp"), drive / "windows" / "temp")
+    temporary.mkdir(parents=True, exist_ok=True)
+    for key, name, kind, data in SEEDS:
+        where = ["/ve"] if name is None else ["/v", name]
+        reg(env, "add", key, *where, "/t", kind, "/d", data, "/f").check_returncode()
+
+    before = machine(env, program, developer, temporary)
+    run = subprocess.run(["wine", windows_path(program)], env=env, cwd=developer)
+    after = machine(env, program, developer, temporary)
+    changed = [f"{part}: {place}" for part in before for place in set(before[part]) | set(after[part])
+               if before[part].get(place) != after[part].get(place)]
+    for place in changed:
+        print("changed", place)
+    sys.exit(run.returncode or (1 if changed else 0))
+
+
+if __name__ == "__main__":
+    main()
