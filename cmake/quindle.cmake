@@ -24,8 +24,9 @@ endfunction()
 function(quindle_program_options target)
     if(MSVC)
         target_compile_options(${target} PRIVATE /Brepro)
+        # /MANIFEST:NO: the manifest is our own resource; the linker's would be a second.
         target_link_options(${target} PRIVATE /DYNAMICBASE /HIGHENTROPYVA /NXCOMPAT
-            /DEPENDENTLOADFLAG:0x800 /RELEASE /Brepro)
+            /DEPENDENTLOADFLAG:0x800 /RELEASE /Brepro /MANIFEST:NO)
     else()
         target_link_options(${target} PRIVATE -static -municode
             -Wl,--dynamicbase,--high-entropy-va,--nxcompat,--gc-sections,--no-insert-timestamp
