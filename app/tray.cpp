@@ -1,6 +1,7 @@
 // The tray icon, its menu and the window procedure of the hidden window.
 #include "app/tray.h"
 
+#include "app/about.h"
 #include "app/state.h"
 #include "hook/upkeep.h"
 #include "hook/wheel_hook.h"
@@ -24,9 +25,6 @@ namespace
 constexpr UINT IconRetryInterval = 3000;
 constexpr int IconRetryLimit = 100;
 } // namespace
-
-// Set when building; About opens it.
-const wchar_t ProjectPage[] = L"" QUINDLE_PROJECT_PAGE;
 
 void FillTrayIcon()
 {
@@ -91,6 +89,12 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         Shell_NotifyIconW(NIM_DELETE, &TrayIcon);
         PostQuitMessage(0);
         return 0;
+    case WM_SYSCOMMAND:
+        // The hidden window is the foreground window after start-up and after each menu
+        // command: an Alt+F4 meant for the window the user sees must not end the program.
+        if ((wParam & 0xFFF0) == SC_CLOSE)
+            return 0;
+        return DefWindowProcW(window, message, wParam, lParam);
     case WM_USER:
         // Without NIM_SETVERSION the shell puts the mouse message in lParam.
         if (lParam == WM_RBUTTONDOWN)
@@ -137,7 +141,7 @@ void HandleMenuCommand()
     {
     case IDM_AUTOSTART: ToggleAutostart(); break;
     case IDM_RUNASADMIN: ToggleRunAsAdmin(); break;
-    case IDM_ABOUT: ShellExecuteW(NULL, L"open", ProjectPage, NULL, NULL, SW_SHOW); break;
+    case IDM_ABOUT: ShowAbout(); break;
     case IDM_REHOOK: RehookWithNotice(); break;
     case IDM_PAUSE: TogglePause(); break;
     case IDM_EXIT:

@@ -25,11 +25,12 @@ struct WatchdogSample
 extern NtVersionNumbers NtVersion;
 extern wchar_t TargetClassName[ClassNameLength];  // taskbar class for this build; empty: none
 extern wchar_t ClassUnderCursor[ClassNameLength]; // class of WindowUnderCursor; empty: unreadable
-extern HWND WindowUnderCursor;                    // where the last command went, or would have
+extern HWND WindowUnderCursor;                    // under the pointer at the last wheel or middle press
 extern HHOOK WheelHookHandle;                     // the installed hook, or null
 extern bool HookActive;                           // whether the hook is installed; the Pause label follows it
 extern int RefreshTicks;                          // ticks of the refresh timer so far
 extern unsigned HookEventCount;                   // events the hook procedure has seen; it wraps
+extern bool SwallowMiddleRelease;                 // the last middle press muted: its release is eaten too
 extern WatchdogSample LastWatchdogSample;         // taken at each install or removal and each check
 extern HWND SessionNotificationWindow;            // the window registered for session changes, or null
 extern UINT_PTR RefreshTimer;                     // the refresh timer's id, given when start-up sets it

@@ -6,6 +6,7 @@
 void InstallWheelHook();
 void RemoveWheelHook();
 LRESULT CALLBACK WheelHookProc(int code, WPARAM message, LPARAM event);
-UINT ChooseVolumeCommand(WPARAM message, const MSLLHOOKSTRUCT *event, const wchar_t *classUnderCursor,
-                         const wchar_t *targetClass);
+UINT ChooseVolumeCommand(WPARAM message, const MSLLHOOKSTRUCT *event, bool overTaskbar);
+bool CountsAsTaskbar(const wchar_t *className, const wchar_t *targetClass);
 void ReadClassName(HWND window, wchar_t *name);
+HWND FindTaskbar(HWND window, const wchar_t *className);

@@ -2,10 +2,9 @@
 // premultiplied bitmaps, which menus draw with their alpha.
 #include "menuicons/menu_icons.h"
 
+#include "app/com.h"
 #include "app/state.h"
 #include "menuicons/state.h"
-
-#include <memory>
 
 IWICImagingFactory *ImagingFactory;
 HRESULT OleInitResult = E_FAIL;
@@ -19,13 +18,6 @@ const CLSID ImagingFactory1 = {0xcacaf262, 0x9370, 0x4615, {0xa1, 0x3b, 0x9f, 0x
 const IID ImagingFactoryInterface = {
     0xec5ec8a9, 0xc395, 0x4314, {0x9c, 0x77, 0x54, 0xd7, 0xa9, 0x35, 0xff, 0x70}};
 const GUID PremultipliedBgra = {0x6fddc324, 0x4e03, 0x4bfe, {0xb1, 0x85, 0x3d, 0x77, 0x76, 0x8d, 0xc9, 0x10}};
-
-// Releases a COM object when its holder goes, on every path.
-struct Release
-{
-    void operator()(IUnknown *object) const { object->Release(); }
-};
-template <typename Interface> using ComHolder = std::unique_ptr<Interface, Release>;
 } // namespace
 
 void StartImaging()

@@ -13,6 +13,15 @@ BARS = {  # alias: window class, rectangle
     "task": ("MSTaskListWClass", (0, 740, 420, 60)),
     "rebar": ("ReBarWindow32", (430, 740, 420, 60)),
     "tray": ("Shell_TrayWnd", (860, 740, 420, 60)),
+    # Started only where a scenario names them: another monitor's taskbar, and taskbars
+    # whose content lies in child windows (Windows 11's, and Windows 10's notification area).
+    "second": ("Shell_SecondaryTrayWnd", (0, 680, 420, 60)),
+    "content": ("Shell_TrayWnd", (430, 680, 420, 60)),
+    "notify": ("Shell_TrayWnd", (860, 680, 420, 60)),
+}
+CHILDREN = {  # alias: its child windows' classes, each inside the one before
+    "content": ["Windows.UI.Composition.DesktopWindowContentBridge", "Windows.UI.Input.InputSite.WindowClass"],
+    "notify": ["TrayNotifyWnd", "SysPager", "ToolbarWindow32"],
 }
 
 
@@ -113,6 +122,8 @@ class Session:
         arguments = ["--log", windows_path(log), "--rect", ",".join(map(str, BARS[alias][1]))]
         if class_name:
             arguments += ["--class", class_name]
+        if alias in CHILDREN:
+            arguments += ["--children", "/".join(CHILDREN[alias])]
         arguments += list(extra)
         self.bars[alias] = self.wine(self.bindir / "standin-taskbar.exe", *arguments)
         wait_for(lambda: sum(line.startswith("ready") for line in read_log(log)) > ready, f"stand-in {alias}")

@@ -37,12 +37,19 @@ def expand(words):
     return result
 
 
+CORE_BARS = ("task", "rebar", "tray")  # the others start where a scenario names them
+
+
+def bars_of(actions):
+    return [alias for alias in BARS if alias in CORE_BARS or any(action.endswith(":" + alias) for action in actions)]
+
+
 def load_scenario(name):
     for line in (HERE / "scenarios.txt").read_text().splitlines():
         if line.strip() and not line.startswith("#"):
             cells = [cell.strip() for cell in line.split("|")]
             if cells[0] == name:
-                expected = {bar: [] for bar in BARS}
+                expected = {bar: [] for bar in bars_of(cells[2].split())}
                 for part in cells[3].split(";"):
                     key, _, values = part.partition(":")
                     if key.strip() != "-":
@@ -278,6 +285,9 @@ def play(session, actions, logs, quindle, looks, footprints, late):
             session.testkit("taskbar-created")
         elif name == "close":
             session.testkit("close")
+        elif name == "alt-f4":  # real keys, to the window in front
+            session.run("xdotool", "key", "alt+F4")
+            session.testkit("post", "0", "0")  # the keys are in once a later message is
         elif name == "foreign":
             log = session.workdir / "foreign.log"
             log.unlink(missing_ok=True)
@@ -289,6 +299,12 @@ def play(session, actions, logs, quindle, looks, footprints, late):
         click_marker(session, logs[current])
 
 
+def middle_inputs(logs):
+    """The middle presses and releases that reached each bar, as BAR-down and BAR-up."""
+    kinds = {"input middle-down": "down", "input middle-up": "up"}
+    return [f"{alias}-{kinds[line]}" for alias in logs for line in read_log(logs[alias]) if line in kinds]
+
+
 def register_url_recorder(session, record):
     """Makes testkit the prefix's https handler, writing each address it is given to record."""
     command = f'"{windows_path(session.bindir / "testkit.exe")}" record {windows_path(record)} "%1"'
@@ -298,7 +314,8 @@ def register_url_recorder(session, record):
 def observe(session, logs, quindle, looks, footprints, late, expected, project_page):
     """What the scenario saw, in the terms of the table, for each key the table may name."""
     launcher = quindle.launcher
-    seen = {alias: commands(logs[alias]) for alias in BARS}
+    seen = {alias: commands(logs[alias]) for alias in logs}
+    seen["middle"] = middle_inputs(logs)
     run = read_run_value(session)
     seen["run"] = [] if run is None else ["quoted" if run == f'"{quindle.program}"' else
                                           "bare" if run == quindle.program else run]
@@ -350,7 +367,7 @@ def main():
             session.run("wine", "reg", "add", APPROVED_KEY, "/v", name, "/t", "REG_BINARY", "/d", data, "/f")
         if "menu:about" in actions:
             register_url_recorder(session, workdir / "about.txt")
-        logs = {alias: session.start_bar(alias, BARS[alias][0]) for alias in BARS}
+        logs = {alias: session.start_bar(alias, BARS[alias][0]) for alias in bars_of(actions)}
         quindle, looks, footprints, late = Quindle(session), {"checks": [], "icons": []}, [], []
         play(session, actions, logs, quindle, looks, footprints, late)
         seen = observe(session, logs, quindle, looks, footprints, late, expected, options.project_page)

@@ -157,39 +157,94 @@ TEST(Program, HookPostsToTheTaskbarUnderThePointer)
     ASSERT_EQ(WindowFromPoint(POINT{250, 120}), bar);
     NtVersion = {10, 0, 19045};
     InstallWheelHook();
+    // The middle press that mutes, and its release, are not passed on: a middle click on a
+    // taskbar button would open another window of its program.
     const struct
     {
         const char *name;
         INPUT input;
         std::vector<LPARAM> expected;
+        std::vector<UINT> passed; // what reached the window
     } cases[] = {
-        {"wheel up", MouseInput(MOUSEEVENTF_WHEEL, WHEEL_DELTA), {0x000A0000}},
-        {"wheel down", MouseInput(MOUSEEVENTF_WHEEL, DWORD(-WHEEL_DELTA)), {0x00090000}},
-        {"middle press", MouseInput(MOUSEEVENTF_MIDDLEDOWN), {0x00080000}},
-        {"middle release", MouseInput(MOUSEEVENTF_MIDDLEUP), {}},
-        {"injected middle press", MouseInput(MOUSEEVENTF_MIDDLEDOWN, 0, 0x5157), {}},
-        {"its release", MouseInput(MOUSEEVENTF_MIDDLEUP, 0, 0x5157), {}},
-        {"horizontal wheel", MouseInput(MOUSEEVENTF_HWHEEL, WHEEL_DELTA), {}},
-        {"right press", MouseInput(MOUSEEVENTF_RIGHTDOWN), {}},
-        {"right release", MouseInput(MOUSEEVENTF_RIGHTUP), {}},
+        {"wheel up", MouseInput(MOUSEEVENTF_WHEEL, WHEEL_DELTA), {0x000A0000}, {WM_MOUSEWHEEL}},
+        {"wheel down", MouseInput(MOUSEEVENTF_WHEEL, DWORD(-WHEEL_DELTA)), {0x00090000}, {WM_MOUSEWHEEL}},
+        {"middle press", MouseInput(MOUSEEVENTF_MIDDLEDOWN), {0x00080000}, {}},
+        {"middle release", MouseInput(MOUSEEVENTF_MIDDLEUP), {}, {}},
+        {"injected middle press", MouseInput(MOUSEEVENTF_MIDDLEDOWN, 0, 0x5157), {}, {WM_MBUTTONDOWN}},
+        {"its release", MouseInput(MOUSEEVENTF_MIDDLEUP, 0, 0x5157), {}, {WM_MBUTTONUP}},
+        {"a release with no press", MouseInput(MOUSEEVENTF_MIDDLEUP), {}, {WM_MBUTTONUP}},
+        {"horizontal wheel", MouseInput(MOUSEEVENTF_HWHEEL, WHEEL_DELTA), {}, {WM_MOUSEHWHEEL}},
+        {"right press", MouseInput(MOUSEEVENTF_RIGHTDOWN), {}, {WM_RBUTTONDOWN}},
+        {"right release", MouseInput(MOUSEEVENTF_RIGHTUP), {}, {WM_RBUTTONUP}},
     };
     for (const auto &c : cases)
     {
         WindowUnderCursor = NULL; // only the wheel and the middle press look under the pointer
         EXPECT_EQ(CommandsFor(c.input), c.expected) << c.name;
+        EXPECT_EQ(ReceivedInputs, c.passed) << c.name;
         bool looks = c.input.mi.dwFlags & (MOUSEEVENTF_WHEEL | MOUSEEVENTF_MIDDLEDOWN);
         EXPECT_EQ(WindowUnderCursor, looks ? bar : NULL) << c.name;
     }
 
-    // On build 22000 the same bar is no taskbar; the hook still reads its class.
+    // A press the hook never saw (paused) keeps its release, even after one that muted.
+    CommandsFor(MouseInput(MOUSEEVENTF_MIDDLEDOWN));
+    RemoveWheelHook();
+    CommandsFor(MouseInput(MOUSEEVENTF_MIDDLEDOWN));
+    InstallWheelHook();
+    CommandsFor(MouseInput(MOUSEEVENTF_MIDDLEUP));
+    EXPECT_EQ(ReceivedInputs, std::vector<UINT>{WM_MBUTTONUP});
+
+    // On build 22000 the same bar is no taskbar; the hook still reads its class, and a
+    // middle press that mutes nothing is passed on.
     NtVersion = {10, 0, 22000};
     InstallWheelHook();
     ClassUnderCursor[0] = L'\0';
     EXPECT_EQ(CommandsFor(MouseInput(MOUSEEVENTF_WHEEL, WHEEL_DELTA)), std::vector<LPARAM>{});
     EXPECT_STREQ(ClassUnderCursor, L"MSTaskListWClass");
+    EXPECT_EQ(CommandsFor(MouseInput(MOUSEEVENTF_MIDDLEDOWN)), std::vector<LPARAM>{});
+    EXPECT_EQ(CommandsFor(MouseInput(MOUSEEVENTF_MIDDLEUP)), std::vector<LPARAM>{});
+    EXPECT_EQ(ReceivedInputs, std::vector<UINT>{WM_MBUTTONUP});
+    DestroyWindow(bar);
+
+    // Taskbars host their content in child windows; the command goes to the taskbar.
+    const wchar_t *Content = L"Windows.UI.Composition.DesktopWindowContentBridge",
+                  *Input = L"Windows.UI.Input.InputSite.WindowClass";
+    const struct
+    {
+        const char *name;
+        DWORD build;
+        const wchar_t *bar;
+        std::vector<const wchar_t *> children;
+        std::vector<LPARAM> expected;
+    } trees[] = {
+        {"build 22000: the task list inside the rebar",
+         22000,
+         L"ReBarWindow32",
+         {L"MSTaskSwWClass", L"MSTaskListWClass"},
+         {0x000A0000}},
+        {"Windows 11: another monitor's taskbar and its content",
+         22621,
+         L"Shell_SecondaryTrayWnd",
+         {Content, Input},
+         {0x000A0000}},
+        {"Windows 11: another monitor's taskbar", 22621, L"Shell_SecondaryTrayWnd", {}, {0x000A0000}},
+        {"Windows 10: another monitor's taskbar outside its task list",
+         19045,
+         L"Shell_SecondaryTrayWnd",
+         {L"TrayNotifyWnd"},
+         {}},
+        {"Windows 11: content not in a taskbar", 22621, L"MSTaskListWClass", {Content, Input}, {}},
+    };
+    for (const auto &c : trees)
+    {
+        bar = ShowFakeTaskbar(c.bar, c.children);
+        NtVersion = {10, 0, c.build};
+        InstallWheelHook();
+        EXPECT_EQ(CommandsFor(MouseInput(MOUSEEVENTF_WHEEL, WHEEL_DELTA)), c.expected) << c.name;
+        DestroyWindow(bar);
+    }
     NtVersion = {10, 0, 19045};
     InstallWheelHook();
-    DestroyWindow(bar);
 }
 } // namespace
 

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 std::vector<LPARAM> ReceivedCommands;
-int ReceivedInputs;
+std::vector<UINT> ReceivedInputs;
 std::vector<std::wstring> BoxesShown;
 
 namespace
@@ -154,15 +154,25 @@ void CALLBACK AnswerBox(HWND, UINT, UINT_PTR, DWORD)
     EndDialog(box, answer);
 }
 
+bool MarkerArrived;
+
+// The fake taskbar and its child windows. Only the taskbar itself takes commands: one
+// posted to a child is lost, as a command sent to the wrong window would be.
 LRESULT CALLBACK FakeTaskbarProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_APPCOMMAND)
     {
-        ReceivedCommands.push_back(lParam);
+        if (GetParent(window) == NULL)
+            ReceivedCommands.push_back(lParam);
+        return TRUE;
+    }
+    if (message == WM_XBUTTONUP) // the marker after each event; no command of its own
+    {
+        MarkerArrived = true;
         return TRUE;
     }
     if ((message >= WM_MOUSEFIRST && message <= WM_MOUSELAST && message != WM_MOUSEMOVE))
-        ++ReceivedInputs;
+        ReceivedInputs.push_back(message);
     return DefWindowProcW(window, message, wParam, lParam);
 }
 } // namespace
@@ -281,18 +291,28 @@ bool ImpersonateStandardUser()
     return done;
 }
 
-HWND ShowFakeTaskbar(const wchar_t *className)
+HWND ShowFakeTaskbar(const wchar_t *className, const std::vector<const wchar_t *> &children)
 {
+    HINSTANCE instance = GetModuleHandleW(NULL);
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = FakeTaskbarProc;
-    windowClass.hInstance = GetModuleHandleW(NULL);
+    windowClass.hInstance = instance;
+    for (const wchar_t *name : children)
+    {
+        windowClass.lpszClassName = name;
+        RegisterClassW(&windowClass);
+    }
     windowClass.lpszClassName = className;
     RegisterClassW(&windowClass);
     HWND bar = CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_TOPMOST, className, L"", WS_POPUP | WS_VISIBLE, 100,
-                               100, 300, 40, NULL, NULL, windowClass.hInstance, NULL);
+                               100, 300, 40, NULL, NULL, instance, NULL);
+    HWND deepest = bar;
+    for (const wchar_t *name : children) // each filling the one before
+        deepest = CreateWindowExW(0, name, L"", WS_CHILD | WS_VISIBLE, 0, 0, 300, 40, deepest, NULL, instance,
+                                  NULL);
     SetForegroundWindow(bar);
     SetCursorPos(250, 120);
-    PumpUntil([bar] { return WindowFromPoint(POINT{250, 120}) == bar; });
+    PumpUntil([deepest] { return WindowFromPoint(POINT{250, 120}) == deepest; });
     return bar;
 }
 
@@ -309,11 +329,12 @@ INPUT MouseInput(DWORD flags, DWORD data, ULONG_PTR extraInfo)
 std::vector<LPARAM> CommandsFor(INPUT input)
 {
     ReceivedCommands.clear();
-    int inputsBefore = ReceivedInputs;
-    SendInput(1, &input, sizeof input);
-    // Posted commands are taken from the queue before input, so once the event itself
-    // is in, so is everything the hooks posted for it.
-    EXPECT_TRUE(PumpUntil([inputsBefore] { return ReceivedInputs > inputsBefore; }))
-        << "the event never arrived";
+    ReceivedInputs.clear();
+    MarkerArrived = false;
+    INPUT inputs[2] = {input, MouseInput(MOUSEEVENTF_XUP, XBUTTON1)};
+    SendInput(2, inputs, sizeof(INPUT));
+    // Posted commands are taken from the queue before input, so once the marker that
+    // followed the event is in, so is everything the hooks posted for the event.
+    EXPECT_TRUE(PumpUntil([] { return MarkerArrived; })) << "the marker never arrived";
     return ReceivedCommands;
 }

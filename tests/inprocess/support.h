@@ -47,12 +47,13 @@ extern std::vector<std::wstring> BoxesShown;
 // unelevated (Wine's own user always is one), until RevertToSelf.
 bool ImpersonateStandardUser();
 
-// A window of the given class under the pointer, in front, that records the
-// volume commands posted to it and counts the input it gets.
-HWND ShowFakeTaskbar(const wchar_t *className);
+// A window of the given class under the pointer, in front, that records the volume
+// commands posted to it and the button and wheel messages that reach it; children:
+// child windows, each filling the one before, the last under the pointer.
+HWND ShowFakeTaskbar(const wchar_t *className, const std::vector<const wchar_t *> &children = {});
 extern std::vector<LPARAM> ReceivedCommands;
-extern int ReceivedInputs;
+extern std::vector<UINT> ReceivedInputs; // for the last event given to CommandsFor
 INPUT MouseInput(DWORD flags, DWORD data = 0, ULONG_PTR extraInfo = 0);
-// Injects one event and returns the commands posted for it, once the fake taskbar
-// has got the event itself (every hook has then seen it).
+// Injects one event and returns the commands posted for it, once a marker sent after
+// it has reached the fake taskbar (every hook has then seen the event).
 std::vector<LPARAM> CommandsFor(INPUT input);

@@ -1,4 +1,5 @@
 // The tray icon, the menu and the upkeep of the hook, on the program's real window and menu.
+#include "app/about.h"
 #include "app/state.h"
 #include "app/startup.h"
 #include "app/tray.h"
@@ -6,6 +7,7 @@
 #include "hook/upkeep.h"
 #include "hook/wheel_hook.h"
 #include "resource.h"
+#include "settings/admin.h"
 
 #include "support.h"
 
@@ -13,7 +15,7 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <fstream>
+#include <mutex>
 #include <new>
 
 // Counts the heap blocks alive, to see that a failed command frees what it
@@ -88,15 +90,6 @@ std::wstring NoticeText()
     return MessageText(FindOwnNotice(L"REHOOK"));
 }
 
-bool FileHolds(const std::wstring &path, const std::string &line)
-{
-    std::ifstream file(path.c_str());
-    for (std::string read; std::getline(file, read);)
-        if (read == line)
-            return true;
-    return false;
-}
-
 TEST(Tray, IconRecordAsListed)
 {
     EXPECT_EQ(TrayIcon.cbSize, 976u);
@@ -112,15 +105,54 @@ TEST(Tray, IconRecordAsListed)
     EXPECT_EQ(GetMenuItemCount(TrayMenu), 8);
 }
 
+// About's two ways of opening the page, as recorders: which way, what page, which thread.
+std::mutex OpenedLock;
+std::vector<std::wstring> Opened;
+std::vector<DWORD> OpenedOn;
+bool DesktopOpens; // what the desktop's shell answers
+
+bool RecordOpening(const wchar_t *way, const wchar_t *page)
+{
+    std::lock_guard<std::mutex> hold(OpenedLock);
+    Opened.push_back(std::wstring(way) + L" " + page);
+    OpenedOn.push_back(GetCurrentThreadId());
+    return true;
+}
+
+bool OpenedAsDesktopUser(const wchar_t *page)
+{
+    return RecordOpening(L"desktop", page) && DesktopOpens;
+}
+
+bool OpenedHere(const wchar_t *page)
+{
+    return RecordOpening(L"here", page);
+}
+
+// The page opened, each way that was tried in order, once the last has been tried.
+std::vector<std::wstring> PageOpenings(size_t count)
+{
+    PumpUntil([count] {
+        std::lock_guard<std::mutex> hold(OpenedLock);
+        return Opened.size() >= count;
+    });
+    std::lock_guard<std::mutex> hold(OpenedLock);
+    std::vector<std::wstring> ways = Opened;
+    for (DWORD thread : OpenedOn)
+        EXPECT_NE(thread, GetCurrentThreadId()) << "opened on the hook's thread";
+    Opened.clear();
+    OpenedOn.clear();
+    return ways;
+}
+
 TEST(Tray, EachMenuCommandReachesItsHandler)
 {
-    // About opens the project page with the https handler: a recorder here.
-    std::wstring record = ScratchFolder(L"about") + L"\\about.txt";
-    DeleteFileW(record.c_str());
-    std::wstring handler = L"\"" + ProgramFolder() + L"\\testkit.exe\" record \"" + record + L"\" \"%1\"";
-    ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, L"https\\shell\\open\\command", NULL, REG_SZ,
-                              handler.c_str(), DWORD((handler.size() + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
+    // About opens the project page: through recorders here.
+    OpenAsDesktopUser = OpenedAsDesktopUser;
+    OpenHere = OpenedHere;
+    DesktopOpens = true;
+    const std::wstring page = L"" QUINDLE_PROJECT_PAGE;
+    const std::vector<std::wstring> opened = {(IsRunningAsAdmin() ? L"desktop " : L"here ") + page};
 
     const struct
     {
@@ -146,22 +178,42 @@ TEST(Tray, EachMenuCommandReachesItsHandler)
         EXPECT_EQ(WheelHookHandle != NULL, c.hooked) << c.name;
         EXPECT_EQ(TakeQuitMessage(), c.quit) << c.name;
         EXPECT_EQ(IconPresent(), c.icon) << c.name;
-        if (c.opened)
-        {
-            EXPECT_TRUE(PumpUntil([&] { return FileHolds(record, QUINDLE_PROJECT_PAGE); })) << c.name;
-            DeleteFileW(record.c_str());
-        }
-        else
-        {
-            EXPECT_EQ(GetFileAttributesW(record.c_str()), INVALID_FILE_ATTRIBUTES) << c.name;
-        }
+        EXPECT_EQ(PageOpenings(c.opened ? 1 : 0), c.opened ? opened : std::vector<std::wstring>{}) << c.name;
         if (c.id == 0 || c.id == 12345)
         {
             EXPECT_EQ(WheelHookHandle, before) << c.name;
         }
     }
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, L"https\\shell\\open\\command");
+    OpenAsDesktopUser = OpenThroughDesktopShell;
+    OpenHere = OpenWithShellExecute;
     Reset();
+}
+
+// Elevated, the page opens through the desktop's shell, so that the browser runs as the
+// signed-in user, and from here only where that fails; unelevated, from here. Never on the
+// hook's thread.
+TEST(Tray, AboutOpensThePageAsTheSignedInUser)
+{
+    OpenAsDesktopUser = OpenedAsDesktopUser;
+    OpenHere = OpenedHere;
+    const std::wstring page = L"" QUINDLE_PROJECT_PAGE, desktop = L"desktop " + page, here = L"here " + page;
+    const struct
+    {
+        bool elevated, desktopOpens;
+        std::vector<std::wstring> ways;
+    } cases[] = {
+        {true, true, {desktop}},
+        {true, false, {desktop, here}},
+        {false, true, {here}},
+    };
+    for (const auto &c : cases)
+    {
+        DesktopOpens = c.desktopOpens;
+        ASSERT_TRUE(StartPageOpener(c.elevated));
+        EXPECT_EQ(PageOpenings(c.ways.size()), c.ways) << c.elevated << c.desktopOpens;
+    }
+    OpenAsDesktopUser = OpenThroughDesktopShell;
+    OpenHere = OpenWithShellExecute;
 }
 
 int MenusOpened;
@@ -264,6 +316,10 @@ TEST(Tray, ClosingTheWindowRemovesTheIconAndEndsTheLoop)
     ASSERT_TRUE(IconPresent());
     AddTrayIcon(); // refused: a retry is pending
     ASSERT_TRUE(IconRetrying());
+    // Alt+F4 meant for another window reaches the hidden one, which was in front: it stays.
+    SendMessageW(MainWindow, WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_TRUE(IsWindow(MainWindow));
+    EXPECT_FALSE(TakeQuitMessage());
     SendMessageW(MainWindow, WM_CLOSE, 0, 0); // closed from outside
     EXPECT_EQ(SessionNotificationWindow, nullptr);
     EXPECT_FALSE(IsWindow(MainWindow));

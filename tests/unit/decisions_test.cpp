@@ -71,35 +71,29 @@ struct CommandCase
     bool hasEvent;
     DWORD mouseData;
     ULONG_PTR extraInfo;
-    const wchar_t *under;
-    const wchar_t *target;
+    bool overTaskbar;
     UINT expected;
 };
 
 const CommandCase CommandCases[] = {
-    {"wheel away from the user", WM_MOUSEWHEEL, true, WheelUp, 0, Bar, Bar, APPCOMMAND_VOLUME_UP},
-    {"wheel towards the user", WM_MOUSEWHEEL, true, WheelDown, 0, Bar, Bar, APPCOMMAND_VOLUME_DOWN},
-    {"a big turn is still one step", WM_MOUSEWHEEL, true, WheelFar, 0, Bar, Bar, APPCOMMAND_VOLUME_DOWN},
-    {"zero delta counts as up", WM_MOUSEWHEEL, true, 0, 0, Bar, Bar, APPCOMMAND_VOLUME_UP},
-    {"injected wheel still counts", WM_MOUSEWHEEL, true, WheelUp, 7, Bar, Bar, APPCOMMAND_VOLUME_UP},
-    {"wheel without event data", WM_MOUSEWHEEL, false, 0, 0, Bar, Bar, 0},
-    {"middle press by the device", WM_MBUTTONDOWN, true, 0, 0, Bar, Bar, APPCOMMAND_VOLUME_MUTE},
-    {"middle press injected", WM_MBUTTONDOWN, true, 0, 1, Bar, Bar, 0},
-    {"middle press without event data", WM_MBUTTONDOWN, false, 0, 0, Bar, Bar, 0},
-    {"middle release", WM_MBUTTONUP, true, 0, 0, Bar, Bar, 0},
-    {"horizontal wheel", WM_MOUSEHWHEEL, true, WheelUp, 0, Bar, Bar, 0},
-    {"move", WM_MOUSEMOVE, true, 0, 0, Bar, Bar, 0},
-    {"left press", WM_LBUTTONDOWN, true, 0, 0, Bar, Bar, 0},
-    {"right press", WM_RBUTTONDOWN, true, 0, 0, Bar, Bar, 0},
-    {"right release", WM_RBUTTONUP, true, 0, 0, Bar, Bar, 0},
-    {"x button", WM_XBUTTONDOWN, true, 0, 0, Bar, Bar, 0},
-    {"another window", WM_MOUSEWHEEL, true, WheelUp, 0, L"Shell_TrayWnd", Bar, 0},
-    {"letter case differs", WM_MOUSEWHEEL, true, WheelUp, 0, L"mstasklistwclass", Bar, 0},
-    {"longer name", WM_MOUSEWHEEL, true, WheelUp, 0, L"MSTaskListWClass2", Bar, 0},
-    {"unreadable window, no target", WM_MOUSEWHEEL, true, WheelUp, 0, L"", L"", 0},
-    {"unreadable window, middle, no target", WM_MBUTTONDOWN, true, 0, 0, L"", L"", 0},
-    {"unreadable window", WM_MOUSEWHEEL, true, WheelUp, 0, L"", Bar, 0},
-    {"no target on this build", WM_MOUSEWHEEL, true, WheelUp, 0, Bar, L"", 0},
+    {"wheel away from the user", WM_MOUSEWHEEL, true, WheelUp, 0, true, APPCOMMAND_VOLUME_UP},
+    {"wheel towards the user", WM_MOUSEWHEEL, true, WheelDown, 0, true, APPCOMMAND_VOLUME_DOWN},
+    {"a big turn is still one step", WM_MOUSEWHEEL, true, WheelFar, 0, true, APPCOMMAND_VOLUME_DOWN},
+    {"zero delta counts as up", WM_MOUSEWHEEL, true, 0, 0, true, APPCOMMAND_VOLUME_UP},
+    {"injected wheel still counts", WM_MOUSEWHEEL, true, WheelUp, 7, true, APPCOMMAND_VOLUME_UP},
+    {"wheel without event data", WM_MOUSEWHEEL, false, 0, 0, true, 0},
+    {"middle press by the device", WM_MBUTTONDOWN, true, 0, 0, true, APPCOMMAND_VOLUME_MUTE},
+    {"middle press injected", WM_MBUTTONDOWN, true, 0, 1, true, 0},
+    {"middle press without event data", WM_MBUTTONDOWN, false, 0, 0, true, 0},
+    {"middle release", WM_MBUTTONUP, true, 0, 0, true, 0},
+    {"horizontal wheel", WM_MOUSEHWHEEL, true, WheelUp, 0, true, 0},
+    {"move", WM_MOUSEMOVE, true, 0, 0, true, 0},
+    {"left press", WM_LBUTTONDOWN, true, 0, 0, true, 0},
+    {"right press", WM_RBUTTONDOWN, true, 0, 0, true, 0},
+    {"right release", WM_RBUTTONUP, true, 0, 0, true, 0},
+    {"x button", WM_XBUTTONDOWN, true, 0, 0, true, 0},
+    {"wheel over another window", WM_MOUSEWHEEL, true, WheelUp, 0, false, 0},
+    {"middle press over another window", WM_MBUTTONDOWN, true, 0, 0, false, 0},
 };
 
 TEST(Decisions, CommandForEachMouseEvent)
@@ -109,10 +103,34 @@ TEST(Decisions, CommandForEachMouseEvent)
         MSLLHOOKSTRUCT event{};
         event.mouseData = c.mouseData;
         event.dwExtraInfo = c.extraInfo;
-        EXPECT_EQ(ChooseVolumeCommand(c.message, c.hasEvent ? &event : nullptr, c.under, c.target),
-                  c.expected)
+        EXPECT_EQ(ChooseVolumeCommand(c.message, c.hasEvent ? &event : nullptr, c.overTaskbar), c.expected)
             << c.name;
     }
+}
+
+TEST(Decisions, WhichClassCountsAsTheTaskbar)
+{
+    const wchar_t *Tray = L"Shell_TrayWnd", *Secondary = L"Shell_SecondaryTrayWnd";
+    const struct
+    {
+        const char *name;
+        const wchar_t *className, *target;
+        bool counts;
+    } cases[] = {
+        {"the target itself", Bar, Bar, true},
+        {"another window", Tray, Bar, false},
+        {"letter case differs", L"mstasklistwclass", Bar, false},
+        {"longer name", L"MSTaskListWClass2", Bar, false},
+        {"unreadable window, no target", L"", L"", false},
+        {"unreadable window", L"", Bar, false},
+        {"no target on this build", Bar, L"", false},
+        {"a further monitor's taskbar, Windows 11", Secondary, Tray, true},
+        {"a further monitor's taskbar, Windows 10", Secondary, Bar, false},
+        {"a further monitor's taskbar, build 22000", Secondary, L"ReBarWindow32", false},
+        {"the taskbar's content window", L"Windows.UI.Input.InputSite.WindowClass", Tray, false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(CountsAsTaskbar(c.className, c.target), c.counts) << c.name;
 }
 
 // A window that is gone, or none at all, must not leave a stale class to match.
@@ -126,8 +144,7 @@ TEST(Decisions, UnreadableWindowLeavesNoClassBehind)
         wchar_t name[ClassNameLength] = L"MSTaskListWClass";
         ReadClassName(window, name);
         EXPECT_STREQ(name, L"");
-        MSLLHOOKSTRUCT event{};
-        EXPECT_EQ(ChooseVolumeCommand(WM_MOUSEWHEEL, &event, name, Bar), 0u);
+        EXPECT_FALSE(CountsAsTaskbar(name, Bar));
     }
 }
 } // namespace

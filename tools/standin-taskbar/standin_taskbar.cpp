@@ -2,7 +2,7 @@
 // given window class that acts on volume commands as the shell does, shows the
 // volume and the mute mark, and logs what it receives, one line each.
 //
-//   standin-taskbar [--class NAME] [--log FILE] [--rect X,Y,W,H] [--late MS]
+//   standin-taskbar [--class NAME] [--log FILE] [--rect X,Y,W,H] [--late MS] [--children A/B/...]
 //
 // Log lines: "ready class=NAME", "command up|down|mute lparam=0x... volume=N muted=0|1",
 // "input <mouse message>", and, for class Shell_TrayWnd, "tray <NIM_ code>" for
@@ -10,6 +10,9 @@
 // answers with FALSE. Like the shell, it refuses a modify while it holds no icon.
 // --late MS: a shell still starting, which refuses every request for MS milliseconds
 // from the first one. Each tray line ends in " t=<milliseconds since the first>".
+// --children A/B/...: child windows of these classes, each filling the one before, as
+// taskbars host their content; they log the input they get like the bar, and a command
+// that reaches one of them instead of the bar as "stray command lparam=0x...".
 #include "hook/state.h"
 #include "hook/version.h"
 
@@ -115,6 +118,29 @@ const char *InputName(UINT message)
     }
 }
 
+// Input markers tell a test that every hook has seen the event before it.
+void LogInput(UINT message, WPARAM wParam)
+{
+    if (const char *name = InputName(message))
+    {
+        if (message == WM_MOUSEWHEEL || message == WM_MOUSEHWHEEL)
+            WriteLog("input %s %d", name, GET_WHEEL_DELTA_WPARAM(wParam));
+        else
+            WriteLog("input %s", name);
+    }
+}
+
+LRESULT CALLBACK ChildProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_APPCOMMAND)
+    {
+        WriteLog("stray command lparam=0x%08llX", static_cast<unsigned long long>(lParam));
+        return TRUE;
+    }
+    LogInput(message, wParam);
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
 LRESULT CALLBACK StandInProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message)
@@ -137,16 +163,7 @@ LRESULT CALLBACK StandInProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     }
     case WM_PAINT: Paint(window); return 0;
     case WM_DESTROY: PostQuitMessage(0); return 0;
-    default:
-        // Input markers tell a test that every hook has seen the event before it.
-        if (const char *name = InputName(message))
-        {
-            if (message == WM_MOUSEWHEEL || message == WM_MOUSEHWHEEL)
-                WriteLog("input %s %d", name, GET_WHEEL_DELTA_WPARAM(wParam));
-            else
-                WriteLog("input %s", name);
-        }
-        break;
+    default: LogInput(message, wParam); break;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }
@@ -158,6 +175,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     if (const wchar_t *taskbar = ChooseTaskbarClass(NtVersion.Major, NtVersion.Minor, NtVersion.Build))
         wcscpy_s(ClassName, ClassNameLength, taskbar);
     RECT bar = {0, 0, 640, 48};
+    wchar_t *children = nullptr;
 
     int count = 0;
     wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
@@ -176,6 +194,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
         }
         else if (wcscmp(arguments[i], L"--late") == 0)
             LateMilliseconds = _wtoi(arguments[i + 1]);
+        else if (wcscmp(arguments[i], L"--children") == 0)
+            children = arguments[i + 1];
     }
 
     WNDCLASSEXW windowClass{};
@@ -190,6 +210,17 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
                                   bar.bottom - bar.top, NULL, NULL, instance, NULL);
     if (window == NULL)
         return 1;
+    windowClass.lpfnWndProc = ChildProc;
+    HWND parent = window;
+    wchar_t *rest = nullptr;
+    for (wchar_t *name = children ? wcstok_s(children, L"/", &rest) : nullptr; name;
+         name = wcstok_s(nullptr, L"/", &rest))
+    {
+        windowClass.lpszClassName = name;
+        RegisterClassExW(&windowClass);
+        parent = CreateWindowExW(0, name, L"", WS_CHILD | WS_VISIBLE, 0, 0, bar.right - bar.left,
+                                 bar.bottom - bar.top, parent, NULL, instance, NULL);
+    }
     UpdateWindow(window);
     WriteLog("ready class=%ls", ClassName);
 
