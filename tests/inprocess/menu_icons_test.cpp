@@ -31,16 +31,6 @@ void SetItemBitmap(UINT item, HBITMAP bitmap)
     SetMenuItemInfoW(TrayMenu, item, FALSE, &info);
 }
 
-#pragma pack(push, 2)
-struct GroupIconEntry
-{
-    BYTE width, height, colours, reserved;
-    WORD planes, bitCount;
-    DWORD bytes;
-    WORD id;
-};
-#pragma pack(pop)
-
 // The 16-pixel image of an icon group as top-down BGRA, read from this program's own
 // resources (the same as the program's) without the code under test.
 std::vector<BYTE> SixteenPixelImage(UINT group)

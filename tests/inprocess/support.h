@@ -26,6 +26,17 @@ template <typename Condition> bool PumpUntil(Condition done, DWORD milliseconds 
     return true;
 }
 
+// One image of an icon group resource, as its directory lists it.
+#pragma pack(push, 2)
+struct GroupIconEntry
+{
+    BYTE width, height, colours, reserved;
+    WORD planes, bitCount;
+    DWORD bytes;
+    WORD id;
+};
+#pragma pack(pop)
+
 std::wstring ClassOf(HWND window);
 std::wstring TitleOf(HWND window);
 std::wstring PauseLabel();

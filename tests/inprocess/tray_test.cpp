@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <utility>
 
 // Counts the heap blocks alive, to see that a failed command frees what it
 // allocated; and fails every allocation after the next AllocationsAllowed ones.
@@ -105,17 +106,17 @@ TEST(Tray, IconRecordAsListed)
     EXPECT_EQ(GetMenuItemCount(TrayMenu), 8);
 }
 
-// About's two ways of opening the page, as recorders: which way, what page, which thread.
+// About's two ways of opening the page, as recorders: the way, the page, and whether it
+// was opened on the hook's thread.
 std::mutex OpenedLock;
 std::vector<std::wstring> Opened;
-std::vector<DWORD> OpenedOn;
 bool DesktopOpens; // what the desktop's shell answers
 
 bool RecordOpening(const wchar_t *way, const wchar_t *page)
 {
+    bool hookThread = GetCurrentThreadId() == GetWindowThreadProcessId(MainWindow, NULL);
     std::lock_guard<std::mutex> hold(OpenedLock);
-    Opened.push_back(std::wstring(way) + L" " + page);
-    OpenedOn.push_back(GetCurrentThreadId());
+    Opened.push_back(way + std::wstring(L" ") + page + (hookThread ? L" on the hook's thread" : L""));
     return true;
 }
 
@@ -129,7 +130,7 @@ bool OpenedHere(const wchar_t *page)
     return RecordOpening(L"here", page);
 }
 
-// The page opened, each way that was tried in order, once the last has been tried.
+// Each way tried, in order, once count of them have been.
 std::vector<std::wstring> PageOpenings(size_t count)
 {
     PumpUntil([count] {
@@ -137,12 +138,7 @@ std::vector<std::wstring> PageOpenings(size_t count)
         return Opened.size() >= count;
     });
     std::lock_guard<std::mutex> hold(OpenedLock);
-    std::vector<std::wstring> ways = Opened;
-    for (DWORD thread : OpenedOn)
-        EXPECT_NE(thread, GetCurrentThreadId()) << "opened on the hook's thread";
-    Opened.clear();
-    OpenedOn.clear();
-    return ways;
+    return std::exchange(Opened, {});
 }
 
 TEST(Tray, EachMenuCommandReachesItsHandler)
