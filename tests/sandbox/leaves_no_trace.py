@@ -9,6 +9,7 @@ Administrator=1. Afterwards every one of those, the program's own folder and the
 temporary folder must be as they were, and no sandbox key may be left.
 """
 import argparse
+import os
 import pathlib
 import subprocess
 import sys
@@ -52,8 +53,7 @@ def main():
     parser.add_argument("--testenv", required=True)
     parser.add_argument("program")
     options = parser.parse_args()
-    env = {**read_env_file(pathlib.Path(options.testenv) / "env")}
-    env = {**__import__("os").environ, **env}
+    env = {**os.environ, **read_env_file(pathlib.Path(options.testenv) / "env")}
     program = pathlib.Path(options.program).resolve()
     drive = pathlib.Path(env["WINEPREFIX"]) / "drive_c"
     developer = drive / "users" / "developer" / "quindle-work"
