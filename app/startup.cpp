@@ -77,9 +77,8 @@ int RunMessageLoop(HACCEL accelerators)
 
 int RunProgram(HINSTANCE instance, int showCommand)
 {
-    // An unelevated start that must run elevated hands over to an elevated copy, unless
-    // the user who cannot elevate chose to go on without.
-    if (MustRelaunchElevated(ReadAdminFlag(), IsRunningAsAdmin()) && RelaunchElevated() != RelaunchIgnored)
+    // An unelevated start that must run elevated hands over to an elevated copy.
+    if (HandOverToElevatedCopy(ReadAdminFlag()))
         return 0;
     if (!CreateMainWindow(instance))
         return 0;

@@ -49,13 +49,8 @@ void WriteAdminFlag(const wchar_t *value)
 void ReportUnsavedFlag()
 {
     std::wstring file = FindSettingsFile();
-    std::wstring path(MAX_PATH, L'\0');
+    std::wstring path(GetFullPathNameW(file.c_str(), 0, NULL, NULL), L'\0');
     DWORD length = GetFullPathNameW(file.c_str(), static_cast<DWORD>(path.size()), &path[0], NULL);
-    if (length >= path.size())
-    {
-        path.resize(length);
-        length = GetFullPathNameW(file.c_str(), static_cast<DWORD>(path.size()), &path[0], NULL);
-    }
     path.resize(length < path.size() ? length : 0);
     std::wstring text = L"无法保存设置，请确认此文件可以写入：\n" + (path.empty() ? file : path);
     MessageBoxW(NULL, text.c_str(), L"ERROR", MB_OK);
@@ -199,6 +194,13 @@ RelaunchOutcome RelaunchElevated()
     }
 }
 
+// Whether this process has handed over to an elevated copy and must end: the flag asks
+// for rights it lacks, and the user who could not elevate did not choose to go on without.
+bool HandOverToElevatedCopy(UINT adminFlag)
+{
+    return MustRelaunchElevated(adminFlag, IsRunningAsAdmin()) && RelaunchElevated() != RelaunchIgnored;
+}
+
 void ToggleRunAsAdmin()
 {
     bool turningOn = ReadAdminFlag() != 1;
@@ -206,14 +208,15 @@ void ToggleRunAsAdmin()
     ShowRunAsAdminCheck();
     // A choice that did not reach the file is said so, whichever way it went: a flag
     // stuck at 1 would ask for elevation at every start. Nothing else happens then.
-    if ((ReadAdminFlag() == 1) != turningOn)
+    UINT stored = ReadAdminFlag();
+    if ((stored == 1) != turningOn)
     {
         ReportUnsavedFlag();
         return;
     }
     // Only a stored 1 relaunches: the elevated copy reads it and runs elevated next time
     // too. Turning the item off, the running process keeps its rights.
-    if (MustRelaunchElevated(ReadAdminFlag(), IsRunningAsAdmin()) && RelaunchElevated() != RelaunchIgnored)
+    if (HandOverToElevatedCopy(stored))
     {
         Shell_NotifyIconW(NIM_DELETE, &TrayIcon);
         PostQuitMessage(0);

@@ -25,5 +25,6 @@ SHELLEXECUTEINFOW DescribeRelaunch(const wchar_t *program, const wchar_t *direct
 const wchar_t *DescribeRelaunchError(DWORD error);
 RelaunchOutcome ReadRelaunchAnswer(int answer);
 RelaunchOutcome RelaunchElevated();
+bool HandOverToElevatedCopy(UINT adminFlag);
 void ToggleRunAsAdmin();
 void ShowRunAsAdminCheck();
