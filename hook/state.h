@@ -31,6 +31,7 @@ extern bool HookActive;                           // whether the hook is install
 extern int RefreshTicks;                          // ticks of the refresh timer so far
 extern unsigned HookEventCount;                   // events the hook procedure has seen; it wraps
 extern bool SwallowMiddleRelease;                 // the last middle press muted: its release is eaten too
+extern int WheelParts;                            // parts of a notch turned over the taskbar so far
 extern WatchdogSample LastWatchdogSample;         // taken at each install or removal and each check
 extern HWND SessionNotificationWindow;            // the window registered for session changes, or null
 extern UINT_PTR RefreshTimer;                     // the refresh timer's id, given when start-up sets it

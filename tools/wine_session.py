@@ -18,10 +18,12 @@ BARS = {  # alias: window class, rectangle
     "second": ("Shell_SecondaryTrayWnd", (0, 680, 420, 60)),
     "content": ("Shell_TrayWnd", (430, 680, 420, 60)),
     "notify": ("Shell_TrayWnd", (860, 680, 420, 60)),
+    "worker": ("Shell_SecondaryTrayWnd", (0, 620, 420, 60)),  # another monitor's on build 22000
 }
 CHILDREN = {  # alias: its child windows' classes, each inside the one before
     "content": ["Windows.UI.Composition.DesktopWindowContentBridge", "Windows.UI.Input.InputSite.WindowClass"],
     "notify": ["TrayNotifyWnd", "SysPager", "ToolbarWindow32"],
+    "worker": ["WorkerW", "MSTaskListWClass"],
 }
 
 

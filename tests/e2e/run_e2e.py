@@ -316,6 +316,7 @@ def observe(session, logs, quindle, looks, footprints, late, expected, project_p
     launcher = quindle.launcher
     seen = {alias: commands(logs[alias]) for alias in logs}
     seen["middle"] = middle_inputs(logs)
+    seen["wheel"] = [alias for alias in logs for line in read_log(logs[alias]) if line.startswith("input wheel")]
     run = read_run_value(session)
     seen["run"] = [] if run is None else ["quoted" if run == f'"{quindle.program}"' else
                                           "bare" if run == quindle.program else run]
@@ -372,7 +373,7 @@ def main():
         play(session, actions, logs, quindle, looks, footprints, late)
         seen = observe(session, logs, quindle, looks, footprints, late, expected, options.project_page)
         failures = [f"{key}: saw {seen[key]}, expected {expected.get(key, [])}" for key in seen
-                    if seen[key] != expected.get(key, []) and (key != "icon" or key in expected)]
+                    if seen[key] != expected.get(key, []) and (key not in ("icon", "wheel") or key in expected)]
         if failures:
             raise AssertionError("; ".join(failures))
     finally:

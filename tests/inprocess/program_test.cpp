@@ -166,6 +166,9 @@ TEST(Program, HookPostsToTheTaskbarUnderThePointer)
         {"horizontal wheel", MouseInput(MOUSEEVENTF_HWHEEL, WHEEL_DELTA), {}, {WM_MOUSEHWHEEL}},
         {"right press", MouseInput(MOUSEEVENTF_RIGHTDOWN), {}, {WM_RBUTTONDOWN}},
         {"right release", MouseInput(MOUSEEVENTF_RIGHTUP), {}, {WM_RBUTTONUP}},
+        {"a third of a notch", MouseInput(MOUSEEVENTF_WHEEL, 40), {}, {WM_MOUSEWHEEL}},
+        {"another third", MouseInput(MOUSEEVENTF_WHEEL, 40), {}, {WM_MOUSEWHEEL}},
+        {"the last third", MouseInput(MOUSEEVENTF_WHEEL, 40), {0x000A0000}, {WM_MOUSEWHEEL}},
     };
     for (const auto &c : cases)
     {
@@ -176,13 +179,16 @@ TEST(Program, HookPostsToTheTaskbarUnderThePointer)
         EXPECT_EQ(WindowUnderCursor, looks ? bar : NULL) << c.name;
     }
 
-    // A press the hook never saw (paused) keeps its release, even after one that muted.
+    // A press the hook never saw (paused) keeps its release, even after one that muted;
+    // parts of a notch turned before the pause are not made whole after it.
     CommandsFor(MouseInput(MOUSEEVENTF_MIDDLEDOWN));
+    CommandsFor(MouseInput(MOUSEEVENTF_WHEEL, 80));
     RemoveWheelHook();
     CommandsFor(MouseInput(MOUSEEVENTF_MIDDLEDOWN));
     InstallWheelHook();
     CommandsFor(MouseInput(MOUSEEVENTF_MIDDLEUP));
     EXPECT_EQ(ReceivedInputs, std::vector<UINT>{WM_MBUTTONUP});
+    EXPECT_EQ(CommandsFor(MouseInput(MOUSEEVENTF_WHEEL, 40)), std::vector<LPARAM>{});
 
     // On build 22000 the same bar is no taskbar; the hook still reads its class.
     NtVersion = {10, 0, 22000};
@@ -192,7 +198,8 @@ TEST(Program, HookPostsToTheTaskbarUnderThePointer)
     EXPECT_STREQ(ClassUnderCursor, L"MSTaskListWClass");
     DestroyWindow(bar);
 
-    // Taskbars host their content in child windows; the command goes to the taskbar.
+    // Taskbars host their content in child windows; the command goes to the taskbar. From
+    // 22H2 the wheel over it is not passed on: the taskbar would turn the volume too.
     const wchar_t *Content = L"Windows.UI.Composition.DesktopWindowContentBridge",
                   *Input = L"Windows.UI.Input.InputSite.WindowClass";
     const struct
@@ -202,22 +209,33 @@ TEST(Program, HookPostsToTheTaskbarUnderThePointer)
         const wchar_t *bar;
         std::vector<const wchar_t *> children;
         std::vector<LPARAM> expected;
+        std::vector<UINT> passed;
     } trees[] = {
         {"build 22000: the task list inside the rebar",
          22000,
          L"ReBarWindow32",
          {L"MSTaskSwWClass", L"MSTaskListWClass"},
-         {0x000A0000}},
+         {0x000A0000},
+         {WM_MOUSEWHEEL}},
+        {"build 22000: another monitor's taskbar",
+         22000,
+         L"Shell_SecondaryTrayWnd",
+         {L"WorkerW", L"MSTaskListWClass"},
+         {0x000A0000},
+         {WM_MOUSEWHEEL}},
         {"Windows 11: another monitor's taskbar and its content",
          22621,
          L"Shell_SecondaryTrayWnd",
          {Content, Input},
-         {0x000A0000}},
+         {0x000A0000},
+         {}},
+        {"Windows 11: a window that is no taskbar", 22621, L"MSTaskListWClass", {}, {}, {WM_MOUSEWHEEL}},
         {"Windows 10: another monitor's taskbar outside its task list",
          19045,
          L"Shell_SecondaryTrayWnd",
          {L"TrayNotifyWnd"},
-         {}},
+         {},
+         {WM_MOUSEWHEEL}},
     };
     for (const auto &c : trees)
     {
@@ -225,6 +243,7 @@ TEST(Program, HookPostsToTheTaskbarUnderThePointer)
         NtVersion = {10, 0, c.build};
         InstallWheelHook();
         EXPECT_EQ(CommandsFor(MouseInput(MOUSEEVENTF_WHEEL, WHEEL_DELTA)), c.expected) << c.name;
+        EXPECT_EQ(ReceivedInputs, c.passed) << c.name;
         DestroyWindow(bar);
     }
     NtVersion = {10, 0, 19045};

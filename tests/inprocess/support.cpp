@@ -173,6 +173,8 @@ LRESULT CALLBACK FakeTaskbarProc(HWND window, UINT message, WPARAM wParam, LPARA
     }
     if ((message >= WM_MOUSEFIRST && message <= WM_MOUSELAST && message != WM_MOUSEMOVE))
         ReceivedInputs.push_back(message);
+    if (message == WM_MOUSEWHEEL)
+        return 0; // counted once, where it arrived: DefWindowProcW hands it on to the parent
     return DefWindowProcW(window, message, wParam, lParam);
 }
 } // namespace

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace
 {
@@ -47,6 +49,8 @@ TEST(Decisions, TaskbarClassForEachBuild)
             EXPECT_EQ(chosen, nullptr);
         else
             EXPECT_STREQ(chosen, c.expected);
+        // From 22H2 the taskbar turns the volume itself over its speaker icon.
+        EXPECT_EQ(TaskbarTurnsVolumeItself(chosen ? chosen : L""), c.expected != nullptr && c.build >= 22621);
     }
 }
 
@@ -103,8 +107,40 @@ TEST(Decisions, CommandForEachMouseEvent)
         MSLLHOOKSTRUCT event{};
         event.mouseData = c.mouseData;
         event.dwExtraInfo = c.extraInfo;
-        EXPECT_EQ(ChooseVolumeCommand(c.message, c.hasEvent ? &event : nullptr, c.overTaskbar), c.expected)
+        int parts = 0;
+        EXPECT_EQ(ChooseVolumeCommand(c.message, c.hasEvent ? &event : nullptr, c.overTaskbar, &parts),
+                  c.expected)
             << c.name;
+    }
+    // A wheel event away from the taskbar ends a touchpad's gesture over it.
+    MSLLHOOKSTRUCT part{{}, 60u << 16, 0, 0, 0};
+    int parts = 60;
+    EXPECT_EQ(ChooseVolumeCommand(WM_MOUSEWHEEL, &part, false, &parts) + parts, 0);
+}
+
+// Touchpads and high-resolution wheels send parts of a notch: one command per notch's worth.
+TEST(Decisions, PartsOfANotchAddUp)
+{
+    const std::pair<std::vector<int>, std::string> cases[] = {
+        {{40, 40, 40}, "--U"},                                  // three thirds up
+        {{-30, -30, -30, -30, -30, -30, -30, -30}, "---D---D"}, // eight quarters down
+        {{60, -60, 60, -60, -60, 60, 60}, "----D-U"},           // halves, back and forth
+        {{40, 360, 40, 40}, "-U--"},                            // one event of three notches
+        {{100, -120, 100, 20}, "-D-U"},                         // a part, a whole notch, a part
+        {{80, 0, 40}, "-UU"},                                   // no delta: up, the parts kept
+    };
+    for (const auto &[deltas, expected] : cases)
+    {
+        std::string seen;
+        WheelTurn turn{0, 0};
+        for (int delta : deltas)
+        {
+            turn = CountWheelDelta(turn.Parts, delta);
+            seen += turn.Command == APPCOMMAND_VOLUME_UP     ? 'U'
+                    : turn.Command == APPCOMMAND_VOLUME_DOWN ? 'D'
+                                                             : '-';
+        }
+        EXPECT_EQ(seen, expected) << testing::PrintToString(deltas);
     }
 }
 
@@ -126,7 +162,7 @@ TEST(Decisions, WhichClassCountsAsTheTaskbar)
         {"no target on this build", Bar, L"", false},
         {"a further monitor's taskbar, Windows 11", Secondary, Tray, true},
         {"a further monitor's taskbar, Windows 10", Secondary, Bar, false},
-        {"a further monitor's taskbar, build 22000", Secondary, L"ReBarWindow32", false},
+        {"a further monitor's taskbar, build 22000", Secondary, L"ReBarWindow32", true},
         {"the taskbar's content window", L"Windows.UI.Input.InputSite.WindowClass", Tray, false},
     };
     for (const auto &c : cases)

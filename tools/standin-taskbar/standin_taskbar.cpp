@@ -138,6 +138,8 @@ LRESULT CALLBACK ChildProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
         return TRUE;
     }
     LogInput(message, wParam);
+    if (message == WM_MOUSEWHEEL)
+        return 0; // logged once, where it arrived: DefWindowProcW hands it on to the parent
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
