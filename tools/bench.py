@@ -62,7 +62,7 @@ def footprints(session):
     started = session.footprint(pid)
 
     def exercise(pauses, rehooks):
-        session.testkit("repeat", pauses, "down", "down", "down", "return")
+        session.testkit("menu", "pause", pauses)
         session.testkit("rehooks", rehooks)
         wait_for(lambda: session.footprint(pid)["threads"] <= started["threads"], "the notice closers to end")
         return session.footprint(pid)

@@ -20,8 +20,6 @@ from wine_session import (BARS, Session, click_marker, pointer_to, read_env_file
 
 LPARAMS = {"up": "0x000A0000", "down": "0x00090000", "mute": "0x00080000"}
 ICON_REQUESTS = {"0": "add", "1": "modify", "2": "delete"}  # NIM_ codes
-MENU_KEYS = {"autostart": ["r"], "admin": ["a"], "pause": ["down"] * 3 + ["return"],
-             "rehook": ["down"] * 4 + ["return"], "about": ["g"], "exit": ["x"], "dismiss": ["escape"]}
 # Messages posted to Quindle's window: the machine resumed, the session unlocked, the watchdog's timer.
 POSTED = {"resume": ("0x218", "0x12"), "unlock": ("0x2B1", "0x8"), "tick": ("0x113", "10")}
 CLICKS = {"middle": ["click", "2"], "middle-down": ["mousedown", "2"], "middle-up": ["mouseup", "2"],
@@ -108,7 +106,7 @@ def late_start(session, logs, quindle, milliseconds):
     """Starts Quindle anew beside a tray stand-in that refuses icons for its first
     milliseconds: in-time when the adds came a retry apart, the last accepted within a retry
     of the refusals' end, and no request followed it within another."""
-    session.testkit("menu", *MENU_KEYS["exit"])
+    session.testkit("menu", "exit")
     wait_for(lambda: quindle.launcher.poll() is not None, "Quindle to exit")
     session.end_bar("tray")
     start = len(read_log(logs["tray"]))
@@ -232,9 +230,9 @@ def play(session, actions, logs, quindle, looks, footprints, late):
         elif name == "inject-middle":
             session.testkit("middle-press", argument)
         elif name == "menu":
-            session.testkit("menu", *MENU_KEYS[argument])
+            session.testkit("menu", argument)
         elif name == "pause":
-            session.testkit("repeat", count, *MENU_KEYS["pause"])
+            session.testkit("menu", "pause", count)
         elif name == "rehook":
             session.testkit("rehooks", count)
         elif name == "eat":
@@ -258,7 +256,7 @@ def play(session, actions, logs, quindle, looks, footprints, late):
             looks["checks"].append("+".join(lines["checks"].split()) or "none")
             looks["icons"].append("+".join(lines["icons"].split()) or "none")
         elif name == "restart":
-            session.testkit("menu", *MENU_KEYS["exit"])
+            session.testkit("menu", "exit")
             wait_for(lambda: quindle.launcher.poll() is not None, "Quindle to exit")
             if argument == "no-imaging":  # no imaging component can be created
                 quindle.start(env={"WINEDLLOVERRIDES": session.env["WINEDLLOVERRIDES"] + ";windowscodecs=d"})

@@ -3,10 +3,11 @@
 //   testkit launch EXE [DIR]       start Quindle's EXE (in DIR), print "ready PID" once its start-up
 //                                  is over, then "exit CODE" when it ends; exits with CODE
 //   testkit middle-press EXTRA     inject a middle press and release carrying dwExtraInfo EXTRA
-//   testkit menu [KEY...]          open Quindle's tray menu as the shell does and wait for it;
-//                                  without keys, print "menu X Y WIDTH HEIGHT" and leave it open; with
-//                                  keys, type them (down, up, return, escape or a letter), then
-//                                  wait until the menu has closed and Quindle has taken the command
+//   testkit menu [ITEM [N]]        open Quindle's tray menu as the shell does and wait for it;
+//                                  without ITEM, print "menu X Y WIDTH HEIGHT" and leave it open; with
+//                                  ITEM (autostart, admin, pause, rehook, about, exit or dismiss), choose
+//                                  it with the arrow keys, each seen highlighted before the next, and
+//                                  wait until Quindle has taken the command; N times over
 //   testkit keys KEY...            type keys
 //   testkit look                   open Quindle's tray menu, read from the screen which of its first
 //                                  four items carry a check mark and which of the last two an icon,
@@ -18,7 +19,6 @@
 //   testkit notice TITLE           wait until Quindle's message box titled TITLE shows and closes
 //                                  again; print "shown MS" for how long it stayed
 //   testkit record LOG ARGS...     append ARGS to LOG, one line (a stand-in URL handler)
-//   testkit repeat N KEY...        choose from Quindle's menu with these keys N times over
 //   testkit rehooks N              choose Re-hook N times, each time closing its notice
 //   testkit eat wheel|all          stand for Quindle's hook dropped: a low-level hook installed after
 //                                  it that eats the wheel, or every mouse event (then moving the
@@ -144,136 +144,248 @@ HWND VisibleMenu()
     return menu;
 }
 
-int Menu(int count, wchar_t **keys)
+// The menu as the user sees it: menus cannot be read from another process (under Wine
+// GetMenuItemInfoW fails on the handle MN_GETHMENU gives), so tests read its pixels.
+struct MenuPicture
 {
-    HWND quindle = NULL;
-    if (!WaitFor([&] { return (quindle = FindWindowW(L"Quindle", L"Quindle")) != NULL; }))
-    {
-        printf("no Quindle window\n");
-        return 1;
-    }
-    // What the shell sends for a right press. A menu opened just as a closing notice
-    // hands the focus back is cancelled at once, as under a real pointer; press again.
-    bool shown = false;
-    for (int attempt = 0; attempt < 3 && !shown; ++attempt)
-    {
-        PostMessageW(quindle, WM_USER, 0, WM_RBUTTONDOWN);
-        shown = WaitFor([] { return VisibleMenu() != NULL; }, 3000);
-    }
-    if (!shown)
-    {
-        printf("the menu did not open\n");
-        return 1;
-    }
-    if (count == 0)
-    {
-        RECT bounds{};
-        GetWindowRect(VisibleMenu(), &bounds); // left open, to be looked at
-        printf("menu %ld %ld %ld %ld\n", bounds.left, bounds.top, bounds.right - bounds.left,
-               bounds.bottom - bounds.top);
-        return 0;
-    }
-    for (int i = 0; i < count; ++i)
-        PressKey(KeyCode(keys[i]));
-    if (!WaitFor([] { return VisibleMenu() == NULL; }))
-    {
-        printf("the menu did not close\n");
-        return 1;
-    }
-    // Answered only once Quindle pumps messages again: the command has been carried
-    // out, or has opened a message box of its own.
-    DWORD_PTR result = 0;
-    SendMessageTimeoutW(quindle, WM_NULL, 0, 0, SMTO_NORMAL, Deadline, &result);
-    return 0;
-}
+    int Width = 0, Height = 0;
+    std::vector<BYTE> Pixels; // 32-bit BGRX, top row first
+};
 
-// Check marks and icons as the user sees them: menus cannot be read from another
-// process. Text lines are found in the text column (dark ink between blank rows); an
-// item is checked, or shows its icon, when the margin to the left of its line has ink.
-int Look()
+MenuPicture TakeMenuPicture(HWND menu)
 {
-    if (Menu(0, nullptr) != 0)
-        return 1;
-    HWND menu = VisibleMenu();
+    MenuPicture picture;
     RECT bounds{};
     GetWindowRect(menu, &bounds);
-    int width = bounds.right - bounds.left, height = bounds.bottom - bounds.top;
+    picture.Width = bounds.right - bounds.left;
+    picture.Height = bounds.bottom - bounds.top;
     BITMAPINFO info{};
     info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biWidth = picture.Width;
+    info.bmiHeader.biHeight = -picture.Height;
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 32;
     void *bits = nullptr;
     HDC screen = GetDC(NULL);
     HDC memory = CreateCompatibleDC(screen);
-    HBITMAP picture = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, NULL, 0);
-    HGDIOBJ old = SelectObject(memory, picture);
-    BitBlt(memory, 0, 0, width, height, screen, bounds.left, bounds.top, SRCCOPY);
-    SelectObject(memory, old);
-    auto ink = [&](int x, int y) {
-        const BYTE *pixel = static_cast<const BYTE *>(bits) + (y * width + x) * 4;
-        return pixel[0] + pixel[1] + pixel[2] < 3 * 140; // text and marks, not the light edges
-    };
-    auto inked = [&](int y, int from, int to) {
-        for (int x = from; x < to; ++x)
-            if (ink(x, y))
-                return true;
-        return false;
-    };
-    // Lines of text: rows with ink well inside the text column, a few blank rows
-    // allowed inside thin characters.
-    std::vector<std::pair<int, int>> lines; // first and last row
-    for (int y = 0; y < height;)
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, NULL, 0);
+    if (bitmap != NULL)
     {
-        if (!inked(y, 40, width - 4))
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        BitBlt(memory, 0, 0, picture.Width, picture.Height, screen, bounds.left, bounds.top, SRCCOPY);
+        SelectObject(memory, old);
+        picture.Pixels.assign(static_cast<BYTE *>(bits),
+                              static_cast<BYTE *>(bits) + picture.Width * picture.Height * 4);
+        DeleteObject(bitmap);
+    }
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+    return picture;
+}
+
+const BYTE *PixelAt(const MenuPicture &picture, int x, int y)
+{
+    return picture.Pixels.data() + (y * picture.Width + x) * 4;
+}
+
+// Text and marks, not the light edges; the highlight bar counts as ink too.
+bool IsInk(const MenuPicture &picture, int x, int y)
+{
+    const BYTE *pixel = PixelAt(picture, x, y);
+    return pixel[0] + pixel[1] + pixel[2] < 3 * 140;
+}
+
+bool InkedRow(const MenuPicture &picture, int y, int from, int to)
+{
+    for (int x = from; x < to; ++x)
+        if (IsInk(picture, x, y))
+            return true;
+    return false;
+}
+
+// The six items with text, as their first and last rows: rows with ink well inside the
+// text column, a few blank rows allowed inside thin characters. Empty until the menu
+// shows all six, which may take a moment after it appears.
+std::vector<std::pair<int, int>> TextLines(const MenuPicture &picture)
+{
+    std::vector<std::pair<int, int>> lines;
+    for (int y = 0; y < picture.Height;)
+    {
+        if (!InkedRow(picture, y, 40, picture.Width - 4))
         {
             ++y;
             continue;
         }
         int first = y, last = y;
-        for (int blank = 0; y < height && blank <= 3; ++y)
-            if (inked(y, 40, width - 4))
+        for (int blank = 0; y < picture.Height && blank <= 3; ++y)
+            if (InkedRow(picture, y, 40, picture.Width - 4))
                 last = y, blank = 0;
             else
                 ++blank;
         lines.emplace_back(first, last);
     }
     if (lines.size() != 6)
+        lines.clear();
+    return lines;
+}
+
+// The item drawn highlighted: the bar fills its whole width, far right included, where
+// no text ever reaches. -1: none.
+int HighlightedItem(const MenuPicture &picture, const std::vector<std::pair<int, int>> &lines)
+{
+    COLORREF highlight = GetSysColor(COLOR_HIGHLIGHT);
+    for (size_t item = 0; item < lines.size(); ++item)
     {
-        printf("lines %zu\n", lines.size());
-        PressKey(VK_ESCAPE);
+        const BYTE *pixel = PixelAt(picture, picture.Width - 6, (lines[item].first + lines[item].second) / 2);
+        if (RGB(pixel[2], pixel[1], pixel[0]) == highlight)
+            return static_cast<int>(item);
+    }
+    return -1;
+}
+
+const wchar_t *const ItemNames[] = {L"autostart", L"admin", L"pause", L"rehook", L"about", L"exit"};
+
+// Opens Quindle's tray menu as the shell does on a right press, and waits until all its
+// items show. Returns the menu window, or null.
+HWND OpenMenu(std::vector<std::pair<int, int>> *lines)
+{
+    HWND quindle = NULL;
+    if (!WaitFor([&] { return (quindle = FindWindowW(L"Quindle", L"Quindle")) != NULL; }))
+    {
+        printf("no Quindle window\n");
+        return NULL;
+    }
+    // A menu opened just as a closing notice hands the focus back is cancelled at once,
+    // as under a real pointer; press again.
+    HWND menu = NULL;
+    for (int attempt = 0; attempt < 3 && menu == NULL; ++attempt)
+    {
+        PostMessageW(quindle, WM_USER, 0, WM_RBUTTONDOWN);
+        WaitFor([&] { return (menu = VisibleMenu()) != NULL; }, 3000);
+    }
+    if (menu == NULL || !WaitFor([&] { return !(*lines = TextLines(TakeMenuPicture(menu))).empty(); }))
+    {
+        printf(menu == NULL ? "the menu did not open\n" : "the menu did not show its six items\n");
+        return NULL;
+    }
+    return menu;
+}
+
+// Presses the key, again if it was lost, until the menu has closed.
+bool CloseMenuWith(WORD key)
+{
+    for (int attempt = 0; attempt < 3; ++attempt)
+    {
+        PressKey(key);
+        if (WaitFor([] { return VisibleMenu() == NULL; }, attempt < 2 ? 3000 : Deadline))
+            return true;
+    }
+    return false;
+}
+
+// Chooses the item from the menu with the keyboard, as a user would, and returns once
+// Quindle has taken the command. Each arrow key's effect is seen on screen before the
+// next, and a key that got lost is pressed again: the item chosen is the one named, or
+// the action fails saying which was highlighted instead.
+int Choose(const wchar_t *item)
+{
+    std::vector<std::pair<int, int>> lines;
+    HWND menu = OpenMenu(&lines);
+    if (menu == NULL)
+        return 1;
+    if (wcscmp(item, L"dismiss") == 0)
+        return CloseMenuWith(VK_ESCAPE) ? 0 : (printf("the menu did not close\n"), 1);
+    int wanted = 0;
+    while (wanted < 6 && wcscmp(ItemNames[wanted], item) != 0)
+        ++wanted;
+    if (wanted == 6)
+    {
+        printf("no item %ls\n", item);
         return 1;
     }
+    // All the arrows at once; then, while the highlight stands still for a second short of
+    // the item, one more at a time.
+    auto highlighted = [&] { return HighlightedItem(TakeMenuPicture(menu), lines); };
+    int now = highlighted();
+    for (int press = now; press != wanted; press += now == -1 || now < wanted ? 1 : -1)
+        PressKey(now == -1 || now < wanted ? VK_DOWN : VK_UP); // from none, Down goes to the first
+    for (int presses = 0; presses < 20; ++presses)
+    {
+        for (ULONGLONG still = GetTickCount64() + 1000; now != wanted && GetTickCount64() < still;)
+        {
+            Sleep(10);
+            if (int seen = highlighted(); seen != now)
+                now = seen, still = GetTickCount64() + 1000;
+        }
+        if (now == wanted)
+            break;
+        PressKey(now == -1 || now < wanted ? VK_DOWN : VK_UP);
+    }
+    if (now != wanted)
+    {
+        printf("wanted %ls, found %ls highlighted\n", item, now == -1 ? L"nothing" : ItemNames[now]);
+        return 1;
+    }
+    PressKey(VK_RETURN);
+    if (!WaitFor([] { return VisibleMenu() == NULL; }))
+    {
+        printf("the menu did not close after choosing %ls\n", item);
+        return 1;
+    }
+    // Answered only once Quindle pumps messages again: the command has been carried
+    // out, or has opened a message box of its own.
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(FindWindowW(L"Quindle", L"Quindle"), WM_NULL, 0, 0, SMTO_NORMAL, Deadline, &result);
+    return 0;
+}
+
+// Opens the menu and leaves it open, to be looked at: prints "menu X Y WIDTH HEIGHT".
+int ShowMenu()
+{
+    std::vector<std::pair<int, int>> lines;
+    HWND menu = OpenMenu(&lines);
+    if (menu == NULL)
+        return 1;
+    RECT bounds{};
+    GetWindowRect(menu, &bounds);
+    printf("menu %ld %ld %ld %ld\n", bounds.left, bounds.top, bounds.right - bounds.left,
+           bounds.bottom - bounds.top);
+    return 0;
+}
+
+// Check marks and icons as the user sees them: an item is checked, or shows its icon,
+// when the margin to the left of its line has ink.
+int Look()
+{
+    std::vector<std::pair<int, int>> lines;
+    HWND menu = OpenMenu(&lines);
+    if (menu == NULL)
+        return 1;
+    MenuPicture picture = TakeMenuPicture(menu);
     // Pause and Re-hook never carry a mark: where their text starts, the text column does.
-    int text = width;
+    int text = picture.Width;
     for (int line : {2, 3})
         for (int y = lines[line].first; y <= lines[line].second; ++y)
             for (int x = 2; x < text; ++x)
-                if (ink(x, y))
+                if (IsInk(picture, x, y))
                     text = x;
     auto marked = [&](int line) {
         for (int y = lines[line].first; y <= lines[line].second; ++y)
-            if (inked(y, 2, text - 2))
+            if (InkedRow(picture, y, 2, text - 2))
                 return true;
         return false;
     };
-    const char *names[] = {"autostart", "admin", "pause", "rehook", "about", "exit"};
     printf("checks");
     for (int line = 0; line < 6; ++line)
     {
         if (line == 4)
             printf("\nicons"); // what the margin holds beside About and Exit
         if (marked(line))
-            printf(" %s", names[line]);
+            printf(" %ls", ItemNames[line]);
     }
     printf("\n");
     fflush(stdout);
-    DeleteObject(picture);
-    DeleteDC(memory);
-    ReleaseDC(NULL, screen);
-    PressKey(VK_ESCAPE);
-    return WaitFor([] { return VisibleMenu() == NULL; }) ? 0 : 1;
+    return CloseMenuWith(VK_ESCAPE) ? 0 : 1;
 }
 
 int BroadcastTaskbarCreated()
@@ -347,10 +459,10 @@ int Notice(const wchar_t *title)
     return 0;
 }
 
-int Repeat(int times, int count, wchar_t **keys)
+int ChooseTimes(const wchar_t *item, int times)
 {
     for (int i = 0; i < times; ++i)
-        if (Menu(count, keys) != 0)
+        if (Choose(item) != 0)
             return 1;
     return 0;
 }
@@ -359,15 +471,13 @@ int Repeat(int times, int count, wchar_t **keys)
 // the notices' own closers race with that, and whichever comes first is fine.
 int Rehooks(int times)
 {
-    wchar_t down[] = L"down", enter[] = L"return";
-    wchar_t *keys[] = {down, down, down, down, enter};
     DWORD quindle = 0;
     GetWindowThreadProcessId(FindWindowW(L"Quindle", L"Quindle"), &quindle);
     auto notice = [&] { return FindWindowOf(quindle, L"#32770", L"REHOOK"); };
     for (int i = 0; i < times; ++i)
     {
-        // Menu returns once Quindle pumps messages again: inside the notice's loop.
-        if (Menu(5, keys) != 0)
+        // Choose returns once Quindle pumps messages again: inside the notice's loop.
+        if (Choose(L"rehook") != 0)
             return 1;
         if (HWND shown = notice())
             PostMessageW(shown, WM_CLOSE, 0, 0);
@@ -562,7 +672,7 @@ int wmain(int argc, wchar_t **argv)
     if (wcscmp(action, L"middle-press") == 0 && argc >= 3)
         return MiddlePress(static_cast<ULONG_PTR>(wcstoull(argv[2], nullptr, 0)));
     if (wcscmp(action, L"menu") == 0)
-        return Menu(argc - 2, argv + 2);
+        return argc == 2 ? ShowMenu() : ChooseTimes(argv[2], argc >= 4 ? _wtoi(argv[3]) : 1);
     if (wcscmp(action, L"look") == 0)
         return Look();
     if (wcscmp(action, L"keys") == 0)
@@ -579,8 +689,6 @@ int wmain(int argc, wchar_t **argv)
         return Window(argv[2], argv[3]);
     if (wcscmp(action, L"notice") == 0 && argc >= 3)
         return Notice(argv[2]);
-    if (wcscmp(action, L"repeat") == 0 && argc >= 4)
-        return Repeat(_wtoi(argv[2]), argc - 3, argv + 3);
     if (wcscmp(action, L"rehooks") == 0 && argc >= 3)
         return Rehooks(_wtoi(argv[2]));
     if (wcscmp(action, L"eat") == 0 && argc >= 3)
