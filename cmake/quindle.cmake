@@ -1,4 +1,5 @@
-# Compiler and linker settings shared by the program, its tests and the helper tools.
+# Compiler and linker settings shared by the program, its tests and the helper tools, and
+# the icon directory that the program's resources share.
 
 # Wide APIs only, and the Windows 10 declarations.
 function(quindle_code_options target)
@@ -32,4 +33,29 @@ function(quindle_program_options target)
             -Wl,--dynamicbase,--high-entropy-va,--nxcompat,--gc-sections,--no-insert-timestamp
             $<$<CONFIG:Release>:-s>)
     endif()
+endfunction()
+
+# Writes a header that defines MACRO as the icon directory of the .ico file ICO in the
+# form of an RT_GROUP_ICON resource, as raw data for the resource script: a second icon
+# group that names the images of ICO's own ICON statement instead of storing them again.
+# The group's directory is the file's header and the first 12 bytes of each entry, the
+# entry's file offset replaced by the image's id; the resource compiler numbers the images
+# of the script's first ICON statement 1, 2, ... in the file's order, so that statement
+# must be ICO's. Raw data is made of WORDs: the bytes go in pairs, little-endian.
+function(quindle_icon_directory ico macro output)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ico})
+    file(READ ${ico} header LIMIT 6 HEX)
+    string(REGEX REPLACE "^........(..)(..)$" "0x\\2\\1" count ${header})
+    math(EXPR count ${count})
+    string(REGEX REPLACE "(..)(..)" "0x\\2\\1, " words ${header})
+    foreach(id RANGE 1 ${count})
+        math(EXPR offset "16 * ${id} - 10")
+        file(READ ${ico} entry OFFSET ${offset} LIMIT 12 HEX)
+        string(REGEX REPLACE "(..)(..)" "0x\\2\\1, " entry ${entry})
+        string(APPEND words ${entry} ${id} ", ")
+    endforeach()
+    string(REGEX REPLACE ", $" "" words "${words}")
+    file(RELATIVE_PATH name ${CMAKE_SOURCE_DIR} ${ico})
+    file(CONFIGURE OUTPUT ${output} @ONLY CONTENT
+        "// Written by CMake from ${name}: its icon directory, naming images 1 to ${count}.\n#define ${macro} ${words}\n")
 endfunction()

@@ -97,7 +97,7 @@ TEST(MenuIcons, PixelsArePremultipliedFromTheIconFiles)
     {
         UINT item, group;
         const char *file;
-    } cases[] = {{IDM_ABOUT, IDI_TRAYICON, "tray.ico"}, {IDM_EXIT, IDI_EXITICON, "exit.ico"}};
+    } cases[] = {{IDM_ABOUT, IDI_TRAYICON, "app.ico"}, {IDM_EXIT, IDI_EXITICON, "exit.ico"}};
     for (const auto &c : cases)
     {
         std::vector<BYTE> source = SixteenPixelImage(c.group);

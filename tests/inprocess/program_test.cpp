@@ -96,11 +96,13 @@ TEST(Program, EachIconGroupHoldsNineSizes)
 {
     HINSTANCE instance = GetModuleHandleW(NULL);
     const WORD Chinese = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED);
+    std::vector<std::string> directories;
     for (UINT group : {IDI_APPICON, IDI_EXITICON, IDI_TRAYICON})
     {
         HRSRC found = FindResourceExW(instance, RT_GROUP_ICON, MAKEINTRESOURCEW(group), Chinese);
         ASSERT_NE(found, nullptr) << group;
         auto directory = static_cast<const BYTE *>(LockResource(LoadResource(instance, found)));
+        directories.emplace_back(reinterpret_cast<const char *>(directory), SizeofResource(instance, found));
         WORD count = *reinterpret_cast<const WORD *>(directory + 4);
         ASSERT_EQ(count, 9) << group;
         std::vector<int> sizes;
@@ -123,6 +125,7 @@ TEST(Program, EachIconGroupHoldsNineSizes)
         }
         EXPECT_EQ(sizes, (std::vector<int>{16, 24, 32, 48, 64, 72, 96, 128, 256})) << group;
     }
+    EXPECT_EQ(directories[2], directories[0]); // the tray's group names the very images of the program's
 }
 
 TEST(Program, InstallAndRemoveKeepOneHook)
