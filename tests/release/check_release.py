@@ -137,15 +137,15 @@ def main():
           "Scoop: the build's version, the zip's URL and SHA-256")
     check(all(item[0] in names for item in scoop.get("shortcuts") or [[None]]), "Scoop's shortcuts are in the zip")
     later = scoop.get("autoupdate", {}).get("architecture", {}).get("64bit", {}).get("url", "")
-    check(scoop.get("checkver") == {"github": args.project_page} and later.replace("$version", args.version) == url,
-          "Scoop checkver follows the GitHub releases and autoupdate builds their URL from $version")
+    check(scoop.get("checkver") == {"github": args.project_page} and later.replace("$version", args.version) == url
+          and later.count("$version") == 2, "Scoop checkver follows the GitHub releases, autoupdate's URL has $version")
 
     # Signed with a certificate made here, without a time stamp (no network).
     key, pem, pfx = work / "signer.key", work / "signer.pem", work / "signer.pfx"
     run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=Test", "-keyout", key, "-out", pem)
     run("openssl", "pkcs12", "-export", "-inkey", key, "-in", pem, "-out", pfx, "-passout", "pass:test-only")
     signing = dict(os.environ, QUINDLE_SIGN_PFX=str(pfx), QUINDLE_SIGN_PASSWORD="test-only",
-                   QUINDLE_SIGN_TIMESTAMP_URL="")
+                   QUINDLE_SIGN_TIMESTAMP_URL="", TMPDIR=str(work))  # the signer's scratch folder too
     package(source, args.exe, args.version, args.project_page, work / "signed", "--sign", env=signing)
     signed = work / "signed" / "Quindle.exe"
     check(run("osslsigncode", "verify", "-CAfile", pem, "-in", signed, must_work=False) == 0,
