@@ -4,23 +4,35 @@ another folder, into another build folder, and fails unless the two programs are
 byte-identical; packs each into a release, later the second, and fails unless the zips
 are identical too. Then checks the release as a user gets it: the entries in order,
 README.txt in UTF-8 with a byte-order mark and CRLF, the zip's program identical to the
-built one, SHA256SUMS correct for `sha256sum -c`, the PE header checksum valid."""
+built one, SHA256SUMS correct for `sha256sum -c`, the PE header checksum valid, the winget and
+Scoop manifests as their managers document them; and a release signed with a certificate made here."""
 import argparse
+import hashlib
+import json
+import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
 import zipfile
 
+import yaml  # python3-yaml: the manifests must read back as YAML does, not as our writer would
+
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "pe"))
-from check_pe import header_checksum_valid  # noqa: E402
+from check_pe import header_checksum_valid, main as pe_checks  # noqa: E402
 
 ENTRIES = ["Quindle.exe", "README.txt", "LICENSE"]
+# winget's multi-file manifest: file name suffix, ManifestType and the fields it requires.
+WINGET = {"": ("version", ["DefaultLocale"]), ".installer": ("installer", ["Installers"]),
+          ".locale.en-US": ("defaultLocale", ["PackageLocale", "Publisher", "PackageName", "License",
+                                              "ShortDescription"]),
+          ".locale.zh-CN": ("locale", ["PackageLocale"])}
 
 
-def run(*command, cwd=None):
+def run(*command, cwd=None, env=None, must_work=True):
     print("+ " + " ".join(str(part) for part in command), flush=True)
-    subprocess.run([str(part) for part in command], cwd=cwd, check=True)
+    return subprocess.run([str(part) for part in command], cwd=cwd, env=env, check=must_work).returncode
 
 
 def copy_source(source, target, skip):
@@ -36,9 +48,10 @@ def first_differences(a, b, count=8):
     return ", ".join(f"{i:#x}" for i in found) or "none in the common length"
 
 
-def package(source, exe, version, out):
-    run(sys.executable, source / "tools" / "package-release", "--exe", exe, "--version", version, "--out", out)
-    return out / f"Quindle-{version}-win-x64.zip"
+def package(source, exe, version, page, out, *extra, env=None, must_work=True):
+    code = run(sys.executable, source / "tools" / "package-release", "--exe", exe, "--version", version,
+               "--project-page", page, "--out", out, *extra, env=env, must_work=must_work)
+    return out / f"Quindle-{version}-win-x64.zip" if code == 0 else None
 
 
 def main():
@@ -59,7 +72,7 @@ def main():
         if not condition:
             failures.append(what)
 
-    first_zip = package(source, args.exe, args.version, work / "dist-first")
+    first_zip = package(source, args.exe, args.version, args.project_page, work / "dist-first")
 
     # Another source folder and another build folder, of other lengths and depths.
     copy = work / "elsewhere" / "quindle-second-copy"
@@ -71,7 +84,7 @@ def main():
     first, second = args.exe.read_bytes(), (build / "bin" / "Quindle.exe").read_bytes()
     check(first == second, f"Quindle.exe identical when built in {build} "
           f"({len(first)} and {len(second)} bytes; first differences at {first_differences(first, second)})")
-    second_zip = package(copy, build / "bin" / "Quindle.exe", args.version, work / "dist-second")
+    second_zip = package(copy, build / "bin" / "Quindle.exe", args.version, args.project_page, work / "dist-2")
     check(first_zip.read_bytes() == second_zip.read_bytes(), "the two zips identical")
 
     with zipfile.ZipFile(first_zip) as release:
@@ -90,6 +103,61 @@ def main():
     check(subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=first_zip.parent).returncode == 0,
           "SHA256SUMS verifies with sha256sum -c")
     check(header_checksum_valid(str(first_zip.parent / "Quindle.exe")), "PE header checksum valid")
+
+    # The managers' manifests, each against the rules its manager documents.
+    digest = hashlib.sha256(first_zip.read_bytes()).hexdigest()
+    url = f"{args.project_page}/releases/download/v{args.version}/{first_zip.name}"
+    winget = {}
+    for suffix, (kind, required) in WINGET.items():
+        path = first_zip.parent / "winget" / f"QuindleApp.Quindle{suffix}.yaml"
+        fields = winget[kind] = yaml.safe_load(path.read_text(encoding="utf-8")) if path.is_file() else {}
+        missing = {"PackageIdentifier", "PackageVersion", "ManifestType", "ManifestVersion", *required} - set(fields)
+        check(not missing and fields["ManifestType"] == kind,
+              f"{path.name}: ManifestType {fields.get('ManifestType')} ({kind}), missing: {sorted(missing) or 'none'}")
+    ids = {(m.get("PackageIdentifier"), m.get("PackageVersion"), m.get("ManifestVersion")) for m in winget.values()}
+    (identifier, version, schema), = ids if len(ids) == 1 else [(None, None, None)]
+    check((identifier, version) == ("QuindleApp.Quindle", args.version) and re.fullmatch(
+        r"1\.([6-9]|[1-9]\d)\.\d+", str(schema)), f"winget files share id, version, ManifestVersion 1.6+: {ids}")
+    check(winget["version"].get("DefaultLocale") == winget["defaultLocale"].get("PackageLocale") == "en-US"
+          and winget["locale"].get("PackageLocale") == "zh-CN", "winget locales: en-US (the default) and zh-CN")
+    check(3 <= len(winget["defaultLocale"].get("ShortDescription", "")) <= 256, "winget ShortDescription 3-256 long")
+    installer = {**winget["installer"], **(winget["installer"].get("Installers") or [{}])[0]}  # nodes inherit
+    check(url.startswith("https://") and installer.get("InstallerUrl") == url,
+          f"winget InstallerUrl {installer.get('InstallerUrl')}, expected {url}")
+    check(installer.get("InstallerSha256") == digest.upper(), "winget InstallerSha256: the zip's, uppercase hex")
+    nested = [item.get("RelativeFilePath") for item in installer.get("NestedInstallerFiles") or []]
+    check([installer.get(key) for key in ("InstallerType", "NestedInstallerType", "Architecture")] == [
+        "zip", "portable", "x64"] and set(nested) & set(names) == set(nested) != set(), f"winget: portable {nested}")
+    path = first_zip.parent / "scoop" / "quindle.json"
+    scoop = json.loads(path.read_text(encoding="utf-8")) if path.is_file() else {}
+    missing = {"version", "description", "homepage", "license", "architecture", "shortcuts", "checkver", "autoupdate"}
+    check(not missing - set(scoop), f"{path.name}: keys present (missing: {missing - set(scoop)})")
+    app = scoop.get("architecture", {}).get("64bit", {})
+    check((scoop.get("version"), app.get("url"), app.get("hash")) == (args.version, url, digest),
+          "Scoop: the build's version, the zip's URL and SHA-256")
+    check(all(item[0] in names for item in scoop.get("shortcuts") or [[None]]), "Scoop's shortcuts are in the zip")
+    later = scoop.get("autoupdate", {}).get("architecture", {}).get("64bit", {}).get("url", "")
+    check(scoop.get("checkver") == {"github": args.project_page} and later.replace("$version", args.version) == url
+          and later.count("$version") == 2, "Scoop checkver follows the GitHub releases, autoupdate's URL has $version")
+
+    # Signed with a certificate made here, without a time stamp (no network).
+    key, pem, pfx = work / "signer.key", work / "signer.pem", work / "signer.pfx"
+    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=Test", "-keyout", key, "-out", pem)
+    run("openssl", "pkcs12", "-export", "-inkey", key, "-in", pem, "-out", pfx, "-passout", "pass:test-only")
+    signing = dict(os.environ, QUINDLE_SIGN_PFX=str(pfx), QUINDLE_SIGN_PASSWORD="test-only",
+                   QUINDLE_SIGN_TIMESTAMP_URL="", TMPDIR=str(work))  # the signer's scratch folder too
+    package(source, args.exe, args.version, args.project_page, work / "signed", "--sign", env=signing)
+    signed = work / "signed" / "Quindle.exe"
+    check(run("osslsigncode", "verify", "-CAfile", pem, "-in", signed, must_work=False) == 0,
+          "the signature verifies against the test certificate")
+    check(pe_checks(str(signed)) == 0, "the signed program passes the PE checks")
+    run("osslsigncode", "remove-signature", "-in", signed, "-out", work / "stripped.exe")
+    check((work / "stripped.exe").read_bytes() == first, "without its signature the signed program is the unsigned one")
+    shutil.copytree(first_zip.parent, work / "bad")  # an earlier release, which must not survive either
+    bad = package(source, args.exe, args.version, args.project_page, work / "bad", "--sign",
+                  env=dict(signing, QUINDLE_SIGN_PASSWORD="wrong"), must_work=False)
+    check(bad is None and not [path for path in (work / "bad").rglob("*") if path.is_file()],
+          "a wrong password stops the release and leaves no program, zip or manifest behind")
 
     if failures:
         print(f"kept for a look: {work}")
