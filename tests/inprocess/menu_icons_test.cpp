@@ -174,11 +174,11 @@ TEST(MenuIcons, AFailedConversionLeavesNoBitmapAndTheItemAsItWas)
     };
     for (const auto &c : cases)
     {
-        int before = CountGdiObjects();
+        int before = CountGdiObjects(GetCurrentProcess());
         EXPECT_TRUE(FAILED(SetMenuItemIcon(c.item, c.icon))) << c.name;
-        EXPECT_EQ(CountGdiObjects(), before) << c.name;
+        EXPECT_EQ(CountGdiObjects(GetCurrentProcess()), before) << c.name;
         EXPECT_EQ(ItemBitmap(IDM_ABOUT), about) << c.name;
     }
-    EXPECT_GT(CountGdiObjects(), 0);
+    EXPECT_GT(CountGdiObjects(GetCurrentProcess()), 0);
 }
 } // namespace

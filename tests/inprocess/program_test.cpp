@@ -3,6 +3,7 @@
 #include "app/state.h"
 #include "hook/state.h"
 #include "hook/wheel_hook.h"
+#include "quindle_version.h"
 #include "resource.h"
 
 #include "support.h"
@@ -60,7 +61,7 @@ TEST(Program, ResourcesLoadAsListed)
                  {IDM_PAUSE, L"暂停"},
                  {IDM_REHOOK, L"重新HOOK"},
                  {0, L""},
-                 {IDM_ABOUT, L"关于(&G)-V1.24"},
+                 {IDM_ABOUT, L"关于(&G)-V" QUINDLE_VERSION},
                  {IDM_EXIT, L"退出(&X)"}};
     ASSERT_EQ(GetMenuItemCount(popup), 8);
     for (int position = 0; position < 8; ++position)

@@ -4,6 +4,7 @@
 #include "app/tray.h"
 #include "hook/state.h"
 #include "hook/wheel_hook.h"
+#include "quindle_version.h"
 #include "resource.h"
 #include "settings/admin.h"
 #include "settings/autostart.h"
@@ -21,7 +22,7 @@
 namespace
 {
 const wchar_t RunKeyPath[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-const wchar_t ValueName[] = L"Quindle V1.24";
+const wchar_t ValueName[] = L"Quindle V" QUINDLE_VERSION;
 
 bool Checked(UINT item)
 {

@@ -232,22 +232,6 @@ std::wstring ScratchFolder(const std::wstring &name)
     return folder;
 }
 
-// Windows counts them for us; Wine does not (GetGuiResources answers 0), but keeps
-// the process's GDI handle table, 24-byte entries with a type, where the PEB says.
-int CountGdiObjects()
-{
-    if (DWORD counted = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS))
-        return static_cast<int>(counted);
-    auto getPeb = reinterpret_cast<const BYTE *(WINAPI *)()>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetCurrentPeb")));
-    const BYTE *peb = getPeb();
-    auto table = *reinterpret_cast<const BYTE *const *>(peb + 0xF8);
-    int count = 0;
-    for (int entry = 0; table != nullptr && entry < 0x10000; ++entry)
-        count += table[entry * 24 + 14] != 0; // the entry's type
-    return count;
-}
-
 std::wstring MessageText(HWND box)
 {
     std::wstring text;
@@ -295,27 +279,7 @@ bool ImpersonateStandardUser()
 
 HWND ShowFakeTaskbar(const wchar_t *className, const std::vector<const wchar_t *> &children)
 {
-    HINSTANCE instance = GetModuleHandleW(NULL);
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = FakeTaskbarProc;
-    windowClass.hInstance = instance;
-    for (const wchar_t *name : children)
-    {
-        windowClass.lpszClassName = name;
-        RegisterClassW(&windowClass);
-    }
-    windowClass.lpszClassName = className;
-    RegisterClassW(&windowClass);
-    HWND bar = CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_TOPMOST, className, L"", WS_POPUP | WS_VISIBLE, 100,
-                               100, 300, 40, NULL, NULL, instance, NULL);
-    HWND deepest = bar;
-    for (const wchar_t *name : children) // each filling the one before
-        deepest = CreateWindowExW(0, name, L"", WS_CHILD | WS_VISIBLE, 0, 0, 300, 40, deepest, NULL, instance,
-                                  NULL);
-    SetForegroundWindow(bar);
-    SetCursorPos(250, 120);
-    PumpUntil([deepest] { return WindowFromPoint(POINT{250, 120}) == deepest; });
-    return bar;
+    return ShowWindowUnderPointer(className, FakeTaskbarProc, children);
 }
 
 INPUT MouseInput(DWORD flags, DWORD data, ULONG_PTR extraInfo)

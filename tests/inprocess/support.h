@@ -4,27 +4,10 @@
 
 #include <windows.h>
 
+#include "helpers.h"
+
 #include <string>
 #include <vector>
-
-// Pumps this thread's messages until done() holds or the deadline passes.
-template <typename Condition> bool PumpUntil(Condition done, DWORD milliseconds = 5000)
-{
-    ULONGLONG deadline = GetTickCount64() + milliseconds;
-    while (!done())
-    {
-        if (GetTickCount64() > deadline)
-            return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-        MSG message;
-        while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE))
-        {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
-    }
-    return true;
-}
 
 // One image of an icon group resource, as its directory lists it.
 #pragma pack(push, 2)
@@ -45,7 +28,6 @@ bool TakeQuitMessage();                               // removes a waiting WM_QU
 std::wstring ProgramFolder();                         // where this test program and its helper programs are
 std::wstring SandboxFolder();                         // this run's own folder, and its current directory
 std::wstring ScratchFolder(const std::wstring &name); // a folder of its own in the sandbox
-int CountGdiObjects();                                // this process's GDI objects
 std::wstring MessageText(HWND box);                   // what a message box says
 
 // Answers this process's message boxes titled title, from a timer, by pressing the
@@ -58,9 +40,9 @@ extern std::vector<std::wstring> BoxesShown;
 // unelevated (Wine's own user always is one), until RevertToSelf.
 bool ImpersonateStandardUser();
 
-// A window of the given class under the pointer, in front, that records the volume
-// commands posted to it and the button and wheel messages that reach it; children:
-// child windows, each filling the one before, the last under the pointer.
+// A window of the given class under the pointer (and its children, as
+// ShowWindowUnderPointer makes them) that records the volume commands posted to it and
+// the button and wheel messages that reach it.
 HWND ShowFakeTaskbar(const wchar_t *className, const std::vector<const wchar_t *> &children = {});
 extern std::vector<LPARAM> ReceivedCommands;
 extern std::vector<UINT> ReceivedInputs; // for the last event given to CommandsFor

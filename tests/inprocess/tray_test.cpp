@@ -6,6 +6,7 @@
 #include "hook/state.h"
 #include "hook/upkeep.h"
 #include "hook/wheel_hook.h"
+#include "quindle_version.h"
 #include "resource.h"
 #include "settings/admin.h"
 
@@ -99,7 +100,7 @@ TEST(Tray, IconRecordAsListed)
     EXPECT_EQ(TrayIcon.uFlags, UINT(NIF_MESSAGE | NIF_ICON | NIF_TIP));
     EXPECT_EQ(TrayIcon.uCallbackMessage, UINT(WM_USER));
     EXPECT_NE(TrayIcon.hIcon, nullptr);
-    EXPECT_STREQ(TrayIcon.szTip, L"Quindle V1.24");
+    EXPECT_STREQ(TrayIcon.szTip, L"Quindle V" QUINDLE_VERSION);
     EXPECT_EQ(TrayIcon.dwState | TrayIcon.dwStateMask | TrayIcon.uVersion | TrayIcon.dwInfoFlags, 0u);
     EXPECT_TRUE(IconPresent());
     EXPECT_NE(TrayMenu, nullptr);

@@ -11,6 +11,7 @@
 //                                               line; the time until it does
 #include "hook/state.h"
 #include "hook/version.h"
+#include "helpers.h"
 
 #include <stdio.h>
 #include <vector>
@@ -38,37 +39,6 @@ void Pump()
         DispatchMessageW(&message);
 }
 
-template <typename Condition> bool PumpUntil(Condition done, DWORD milliseconds)
-{
-    ULONGLONG deadline = GetTickCount64() + milliseconds;
-    while (!done())
-    {
-        if (GetTickCount64() > deadline)
-            return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
-        Pump();
-    }
-    return true;
-}
-
-// A window under the pointer, in front, that counts what reaches it.
-HWND ShowTarget(const wchar_t *className)
-{
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = TargetProc;
-    windowClass.hInstance = GetModuleHandleW(NULL);
-    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
-    windowClass.lpszClassName = className;
-    RegisterClassW(&windowClass);
-    HWND window =
-        CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, className, L"bench", WS_POPUP | WS_VISIBLE, 200,
-                        200, 400, 300, NULL, NULL, windowClass.hInstance, NULL);
-    SetForegroundWindow(window);
-    SetCursorPos(400, 350);
-    PumpUntil([window] { return WindowFromPoint(POINT{400, 350}) == window; }, 5000);
-    return window;
-}
-
 INPUT Mouse(DWORD flags, LONG dx = 0, DWORD data = 0)
 {
     INPUT input{};
@@ -89,7 +59,7 @@ double Microseconds(LARGE_INTEGER from)
 
 int HookCost(const wchar_t *className, bool wheel, int count)
 {
-    ShowTarget(className);
+    ShowWindowUnderPointer(className, TargetProc);
     std::vector<INPUT> inputs;
     for (int i = 0; i < count; ++i)
         inputs.push_back(wheel ? Mouse(MOUSEEVENTF_WHEEL, 0, WHEEL_DELTA)
@@ -115,7 +85,7 @@ int Startup(wchar_t *program, bool hook)
 {
     QueryNtVersion();
     const wchar_t *taskbar = ChooseTaskbarClass(NtVersion.Major, NtVersion.Minor, NtVersion.Build);
-    HWND window = ShowTarget(taskbar ? taskbar : L"MSTaskListWClass");
+    HWND window = ShowWindowUnderPointer(taskbar ? taskbar : L"MSTaskListWClass", TargetProc);
     wchar_t commandLine[MAX_PATH + 64];
     swprintf(commandLine, MAX_PATH + 64, L"\"%ls\" window %llu", program,
              static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(window)));

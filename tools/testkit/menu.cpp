@@ -1,0 +1,320 @@
+// Quindle's tray menu, opened as the shell does and driven as a user would with the keyboard,
+// and the notice of its Re-hook item. Menus cannot be read from another process (under Wine,
+// GetMenuItemInfoW fails on the handle MN_GETHMENU gives), so the menu is read off the screen.
+#include "testkit.h"
+
+#include <stdio.h>
+#include <utility>
+#include <vector>
+#include <wchar.h>
+
+namespace
+{
+// Popup menus are top-level windows of this class; hidden ones may linger.
+HWND VisibleMenu()
+{
+    HWND menu = NULL;
+    while ((menu = FindWindowExW(NULL, menu, L"#32768", NULL)) != NULL && !IsWindowVisible(menu))
+        ;
+    return menu;
+}
+
+// The menu as the user sees it.
+struct MenuPicture
+{
+    int Width = 0, Height = 0;
+    std::vector<BYTE> Pixels; // 32-bit BGRX, top row first
+};
+
+MenuPicture TakeMenuPicture(HWND menu)
+{
+    MenuPicture picture;
+    RECT bounds{};
+    GetWindowRect(menu, &bounds);
+    picture.Width = bounds.right - bounds.left;
+    picture.Height = bounds.bottom - bounds.top;
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = picture.Width;
+    info.bmiHeader.biHeight = -picture.Height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void *bits = nullptr;
+    HDC screen = GetDC(NULL);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, NULL, 0);
+    if (bitmap != NULL)
+    {
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        BitBlt(memory, 0, 0, picture.Width, picture.Height, screen, bounds.left, bounds.top, SRCCOPY);
+        SelectObject(memory, old);
+        picture.Pixels.assign(static_cast<BYTE *>(bits),
+                              static_cast<BYTE *>(bits) + picture.Width * picture.Height * 4);
+        DeleteObject(bitmap);
+    }
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+    return picture;
+}
+
+const BYTE *PixelAt(const MenuPicture &picture, int x, int y)
+{
+    return picture.Pixels.data() + (y * picture.Width + x) * 4;
+}
+
+// Text and marks, not the light edges; the highlight bar counts as ink too.
+bool IsInk(const MenuPicture &picture, int x, int y)
+{
+    const BYTE *pixel = PixelAt(picture, x, y);
+    return pixel[0] + pixel[1] + pixel[2] < 3 * 140;
+}
+
+bool InkedRow(const MenuPicture &picture, int y, int from, int to)
+{
+    for (int x = from; x < to; ++x)
+        if (IsInk(picture, x, y))
+            return true;
+    return false;
+}
+
+// The six items with text, as their first and last rows: rows with ink well inside the
+// text column, a few blank rows allowed inside thin characters. Empty until the menu
+// shows all six, which may take a moment after it appears.
+std::vector<std::pair<int, int>> TextLines(const MenuPicture &picture)
+{
+    std::vector<std::pair<int, int>> lines;
+    for (int y = 0; y < picture.Height;)
+    {
+        if (!InkedRow(picture, y, 40, picture.Width - 4))
+        {
+            ++y;
+            continue;
+        }
+        int first = y, last = y;
+        for (int blank = 0; y < picture.Height && blank <= 3; ++y)
+            if (InkedRow(picture, y, 40, picture.Width - 4))
+                last = y, blank = 0;
+            else
+                ++blank;
+        lines.emplace_back(first, last);
+    }
+    if (lines.size() != 6)
+        lines.clear();
+    return lines;
+}
+
+// The item drawn highlighted: the bar fills its whole width, far right included, where
+// no text ever reaches. -1: none.
+int HighlightedItem(const MenuPicture &picture, const std::vector<std::pair<int, int>> &lines)
+{
+    COLORREF highlight = GetSysColor(COLOR_HIGHLIGHT);
+    for (size_t item = 0; item < lines.size(); ++item)
+    {
+        const BYTE *pixel = PixelAt(picture, picture.Width - 6, (lines[item].first + lines[item].second) / 2);
+        if (RGB(pixel[2], pixel[1], pixel[0]) == highlight)
+            return static_cast<int>(item);
+    }
+    return -1;
+}
+
+const wchar_t *const ItemNames[] = {L"autostart", L"admin", L"pause", L"rehook", L"about", L"exit"};
+
+// Opens Quindle's tray menu as the shell does on a right press, and waits until all its
+// items show. Returns the menu window, or null.
+HWND OpenMenu(std::vector<std::pair<int, int>> *lines)
+{
+    HWND quindle = NULL;
+    if (!PumpUntil([&] { return (quindle = FindQuindle()) != NULL; }, Deadline))
+    {
+        printf("no Quindle window\n");
+        return NULL;
+    }
+    // A menu opened just as a closing notice hands the focus back is cancelled at once,
+    // as under a real pointer; press again.
+    HWND menu = NULL;
+    for (int attempt = 0; attempt < 3 && menu == NULL; ++attempt)
+    {
+        PostMessageW(quindle, WM_USER, 0, WM_RBUTTONDOWN);
+        PumpUntil([&] { return (menu = VisibleMenu()) != NULL; }, 3000);
+    }
+    if (menu == NULL || !PumpUntil([&] { return !(*lines = TextLines(TakeMenuPicture(menu))).empty(); }))
+    {
+        printf(menu == NULL ? "the menu did not open\n" : "the menu did not show its six items\n");
+        return NULL;
+    }
+    return menu;
+}
+
+// Presses the key, again if it was lost, until the menu has closed.
+bool CloseMenuWith(WORD key)
+{
+    for (int attempt = 0; attempt < 3; ++attempt)
+    {
+        PressKey(key);
+        if (PumpUntil([] { return VisibleMenu() == NULL; }, attempt < 2 ? 3000 : Deadline))
+            return true;
+    }
+    return false;
+}
+
+// Chooses the item from the menu with the keyboard, as a user would, and returns once
+// Quindle has taken the command. Each arrow key's effect is seen on screen before the
+// next, and a key that got lost is pressed again: the item chosen is the one named, or
+// the action fails saying which was highlighted instead.
+int Choose(const wchar_t *item)
+{
+    std::vector<std::pair<int, int>> lines;
+    HWND menu = OpenMenu(&lines);
+    if (menu == NULL)
+        return 1;
+    if (wcscmp(item, L"dismiss") == 0)
+        return CloseMenuWith(VK_ESCAPE) ? 0 : (printf("the menu did not close\n"), 1);
+    int wanted = 0;
+    while (wanted < 6 && wcscmp(ItemNames[wanted], item) != 0)
+        ++wanted;
+    if (wanted == 6)
+    {
+        printf("no item %ls\n", item);
+        return 1;
+    }
+    // All the arrows at once; then, while the highlight stands still for a second short of
+    // the item, one more at a time.
+    auto highlighted = [&] { return HighlightedItem(TakeMenuPicture(menu), lines); };
+    int now = highlighted();
+    for (int press = now; press != wanted; press += now == -1 || now < wanted ? 1 : -1)
+        PressKey(now == -1 || now < wanted ? VK_DOWN : VK_UP); // from none, Down goes to the first
+    for (int presses = 0; presses < 20; ++presses)
+    {
+        for (ULONGLONG still = GetTickCount64() + 1000; now != wanted && GetTickCount64() < still;)
+        {
+            Sleep(10);
+            if (int seen = highlighted(); seen != now)
+                now = seen, still = GetTickCount64() + 1000;
+        }
+        if (now == wanted)
+            break;
+        PressKey(now == -1 || now < wanted ? VK_DOWN : VK_UP);
+    }
+    if (now != wanted)
+    {
+        printf("wanted %ls, found %ls highlighted\n", item, now == -1 ? L"nothing" : ItemNames[now]);
+        return 1;
+    }
+    PressKey(VK_RETURN);
+    if (!PumpUntil([] { return VisibleMenu() == NULL; }))
+    {
+        printf("the menu did not close after choosing %ls\n", item);
+        return 1;
+    }
+    AnsweredBy(FindQuindle()); // the command has been carried out, or has opened a box of its own
+    return 0;
+}
+
+// Opens the menu and leaves it open, to be looked at: prints "menu X Y WIDTH HEIGHT".
+int ShowMenu()
+{
+    std::vector<std::pair<int, int>> lines;
+    HWND menu = OpenMenu(&lines);
+    if (menu == NULL)
+        return 1;
+    RECT bounds{};
+    GetWindowRect(menu, &bounds);
+    printf("menu %ld %ld %ld %ld\n", bounds.left, bounds.top, bounds.right - bounds.left,
+           bounds.bottom - bounds.top);
+    return 0;
+}
+
+} // namespace
+
+// Check marks and icons as the user sees them: an item is checked, or shows its icon,
+// when the margin to the left of its line has ink.
+int Look(int, wchar_t **)
+{
+    std::vector<std::pair<int, int>> lines;
+    HWND menu = OpenMenu(&lines);
+    if (menu == NULL)
+        return 1;
+    MenuPicture picture = TakeMenuPicture(menu);
+    // Pause and Re-hook never carry a mark: where their text starts, the text column does.
+    int text = picture.Width;
+    for (int line : {2, 3})
+        for (int y = lines[line].first; y <= lines[line].second; ++y)
+            for (int x = 2; x < text; ++x)
+                if (IsInk(picture, x, y))
+                    text = x;
+    auto marked = [&](int line) {
+        for (int y = lines[line].first; y <= lines[line].second; ++y)
+            if (InkedRow(picture, y, 2, text - 2))
+                return true;
+        return false;
+    };
+    printf("checks");
+    for (int line = 0; line < 6; ++line)
+    {
+        if (line == 4)
+            printf("\nicons"); // what the margin holds beside About and Exit
+        if (marked(line))
+            printf(" %ls", ItemNames[line]);
+    }
+    printf("\n");
+    fflush(stdout);
+    return CloseMenuWith(VK_ESCAPE) ? 0 : 1;
+}
+
+// Chosen here, not by an action before: a notice that closes itself after a second could
+// be gone before the next action's process had started on a busy machine.
+int Notice(int, wchar_t **arguments)
+{
+    DWORD quindle = 0;
+    GetWindowThreadProcessId(FindQuindle(), &quindle);
+    auto box = [&] { return FindWindowOf(quindle, L"#32770", arguments[0]); };
+    if (Choose(L"rehook") != 0)
+        return 1;
+    if (box() == NULL)
+    {
+        printf("no notice\n");
+        return 1;
+    }
+    ULONGLONG shown = GetTickCount64();
+    if (!PumpUntil([&] { return box() == NULL; }))
+    {
+        printf("the notice stayed\n");
+        return 1;
+    }
+    printf("shown %llu\n", GetTickCount64() - shown);
+    return 0;
+}
+
+int Menu(int count, wchar_t **arguments)
+{
+    if (count == 0)
+        return ShowMenu();
+    for (int i = 0, times = count >= 2 ? _wtoi(arguments[1]) : 1; i < times; ++i)
+        if (Choose(arguments[0]) != 0)
+            return 1;
+    return 0;
+}
+
+// Each notice is closed as soon as it shows, as a user would with its close button;
+// the notices' own closers race with that, and whichever comes first is fine.
+int Rehooks(int, wchar_t **arguments)
+{
+    int times = _wtoi(arguments[0]);
+    DWORD quindle = 0;
+    GetWindowThreadProcessId(FindQuindle(), &quindle);
+    auto notice = [&] { return FindWindowOf(quindle, L"#32770", L"REHOOK"); };
+    for (int i = 0; i < times; ++i)
+    {
+        // Choose returns once Quindle pumps messages again: inside the notice's loop.
+        if (Choose(L"rehook") != 0)
+            return 1;
+        if (HWND shown = notice())
+            PostMessageW(shown, WM_CLOSE, 0, 0);
+        if (!PumpUntil([&] { return notice() == NULL; }))
+        {
+            printf("a notice stayed\n");
+            return 1;
+        }
+    }
+    return 0;
+}
