@@ -108,7 +108,7 @@ std::vector<std::pair<int, int>> TextLines(const MenuPicture &picture)
 int HighlightedItem(const MenuPicture &picture, const std::vector<std::pair<int, int>> &lines)
 {
     COLORREF highlight = GetSysColor(COLOR_HIGHLIGHT);
-    for (size_t item = 0; item < lines.size(); ++item)
+    for (size_t item = 0; item < lines.size() && !picture.Pixels.empty(); ++item)
     {
         const BYTE *pixel = PixelAt(picture, picture.Width - 6, (lines[item].first + lines[item].second) / 2);
         if (RGB(pixel[2], pixel[1], pixel[0]) == highlight)
@@ -157,33 +157,17 @@ bool CloseMenuWith(WORD key)
     return false;
 }
 
-// Chooses the item from the menu with the keyboard, as a user would, and returns once
-// Quindle has taken the command. Each arrow key's effect is seen on screen before the
-// next, and a key that got lost is pressed again: the item chosen is the one named, or
-// the action fails saying which was highlighted instead.
-int Choose(const wchar_t *item)
+// Moves the highlight to the item wanted with the arrow keys: all of them at once, then,
+// while the highlight stands still for a second short of the item, one more at a time.
+// Returns the item highlighted in the end, -1 for none.
+int Highlight(HWND menu, const std::vector<std::pair<int, int>> &lines, int wanted)
 {
-    std::vector<std::pair<int, int>> lines;
-    HWND menu = OpenMenu(&lines);
-    if (menu == NULL)
-        return 1;
-    if (wcscmp(item, L"dismiss") == 0)
-        return CloseMenuWith(VK_ESCAPE) ? 0 : (printf("the menu did not close\n"), 1);
-    int wanted = 0;
-    while (wanted < 6 && wcscmp(ItemNames[wanted], item) != 0)
-        ++wanted;
-    if (wanted == 6)
-    {
-        printf("no item %ls\n", item);
-        return 1;
-    }
-    // All the arrows at once; then, while the highlight stands still for a second short of
-    // the item, one more at a time.
     auto highlighted = [&] { return HighlightedItem(TakeMenuPicture(menu), lines); };
+    auto towards = [&](int now) -> WORD { return now == -1 || now < wanted ? VK_DOWN : VK_UP; };
     int now = highlighted();
-    for (int press = now; press != wanted; press += now == -1 || now < wanted ? 1 : -1)
-        PressKey(now == -1 || now < wanted ? VK_DOWN : VK_UP); // from none, Down goes to the first
-    for (int presses = 0; presses < 20; ++presses)
+    for (int press = now; press != wanted; press += towards(now) == VK_DOWN ? 1 : -1)
+        PressKey(towards(now)); // from none, Down goes to the first
+    for (int presses = 0; presses < 20 && IsWindowVisible(menu); ++presses)
     {
         for (ULONGLONG still = GetTickCount64() + 1000; now != wanted && GetTickCount64() < still;)
         {
@@ -193,21 +177,53 @@ int Choose(const wchar_t *item)
         }
         if (now == wanted)
             break;
-        PressKey(now == -1 || now < wanted ? VK_DOWN : VK_UP);
+        PressKey(towards(now));
     }
-    if (now != wanted)
+    return now;
+}
+
+// Chooses the item from the menu with the keyboard, as a user would, and returns once
+// Quindle has taken the command. The item is seen highlighted before Return, so a lost
+// arrow key is pressed again rather than another item chosen; otherwise the action fails
+// saying which item was highlighted instead.
+int Choose(const wchar_t *item)
+{
+    int wanted = 0;
+    while (wanted < 6 && wcscmp(ItemNames[wanted], item) != 0)
+        ++wanted;
+    for (int attempt = 0; attempt < 3; ++attempt)
     {
-        printf("wanted %ls, found %ls highlighted\n", item, now == -1 ? L"nothing" : ItemNames[now]);
-        return 1;
+        std::vector<std::pair<int, int>> lines;
+        HWND menu = OpenMenu(&lines);
+        if (menu == NULL)
+            return 1;
+        if (wanted == 6) // dismiss, or a name that is no item
+        {
+            bool closed = CloseMenuWith(VK_ESCAPE);
+            if (wcscmp(item, L"dismiss") != 0 || !closed)
+                printf(closed ? "no item %ls\n" : "the menu did not close\n", item);
+            return wcscmp(item, L"dismiss") == 0 && closed ? 0 : 1;
+        }
+        int now = Highlight(menu, lines, wanted);
+        if (!IsWindowVisible(menu))
+            continue; // cancelled under us, as when a closing notice takes the focus back
+        if (now != wanted)
+        {
+            printf("wanted %ls, found %ls highlighted\n", item, now == -1 ? L"nothing" : ItemNames[now]);
+            CloseMenuWith(VK_ESCAPE);
+            return 1;
+        }
+        PressKey(VK_RETURN);
+        if (!PumpUntil([] { return VisibleMenu() == NULL; }))
+        {
+            printf("the menu did not close after choosing %ls\n", item);
+            return 1;
+        }
+        AnsweredBy(FindQuindle()); // the command has been carried out, or has opened a box of its own
+        return 0;
     }
-    PressKey(VK_RETURN);
-    if (!PumpUntil([] { return VisibleMenu() == NULL; }))
-    {
-        printf("the menu did not close after choosing %ls\n", item);
-        return 1;
-    }
-    AnsweredBy(FindQuindle()); // the command has been carried out, or has opened a box of its own
-    return 0;
+    printf("the menu closed by itself, three times, before %ls could be chosen\n", item);
+    return 1;
 }
 
 // Opens the menu and leaves it open, to be looked at: prints "menu X Y WIDTH HEIGHT".
