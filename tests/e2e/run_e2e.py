@@ -10,13 +10,12 @@ import pathlib
 import re
 import shutil
 import subprocess
-import sys
 import time
 
+from harness.session import BARS, Session, click_marker, pointer_to, read_log, wait_for, windows_path
+from harness.wine import read_env_file, reg, set_build
+
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent.parent / "tools"))
-from wine_session import (BARS, Session, click_marker, pointer_to, read_env_file, read_log,  # noqa: E402
-                          wait_for, windows_path)
 
 LPARAMS = {"up": "0x000A0000", "down": "0x00090000", "mute": "0x00080000"}
 ICON_REQUESTS = {"0": "add", "1": "modify", "2": "delete"}  # NIM_ codes
@@ -73,8 +72,7 @@ RUN_VALUE = "Quindle V1.24"
 
 
 def read_run_value(session):
-    result = subprocess.run(["wine", "reg", "query", RUN_KEY, "/v", RUN_VALUE], env=session.env,
-                            capture_output=True, text=True)
+    result = reg(session.env, "query", RUN_KEY, "/v", RUN_VALUE)
     match = re.search(r"REG_SZ\s+(.*)", result.stdout)
     return match.group(1).rstrip("\r") if match else None
 
@@ -91,8 +89,7 @@ def approval_form(first):
 
 
 def read_approval(session, name=RUN_VALUE):
-    result = subprocess.run(["wine", "reg", "query", APPROVED_KEY, "/v", name], env=session.env,
-                            capture_output=True, text=True)
+    result = reg(session.env, "query", APPROVED_KEY, "/v", name)
     match = re.search(r"REG_BINARY\s+([0-9A-Fa-f]*)", result.stdout)
     return match.group(1).upper() if match else None
 
@@ -182,9 +179,7 @@ TOLERANCE = {"threads": 0, "handles": 4, "gdi": 16, "user": 0, "private": 512 * 
 
 def footprint(session, quindle):
     """Quindle's footprint, once the notice closers have ended: as many threads as at its start."""
-    pid = quindle.launcher.windows_pid
-    wait_for(lambda: session.footprint(pid)["threads"] <= quindle.threads, "the notice closers to end")
-    return session.footprint(pid)
+    return session.footprint(quindle.launcher.windows_pid, quindle.threads)
 
 
 def steady(footprints):
@@ -271,12 +266,12 @@ def play(session, actions, logs, quindle, looks, footprints, late):
             folder.mkdir(parents=True, exist_ok=True)
             (folder / "setting.ini").write_text(f"[setting]\r\nAdministrator={argument}\r\n")
         elif name == "approval":
-            session.run("wine", "reg", "add", APPROVED_KEY, "/v", RUN_VALUE, "/t", "REG_BINARY", "/d",
-                        approval_form(argument), "/f")
+            reg(session.env, "add", APPROVED_KEY, "/v", RUN_VALUE, "/t", "REG_BINARY", "/d", approval_form(argument),
+                "/f")
         elif name == "late-start":
             late += late_start(session, logs, quindle, argument)
         elif name == "run-bare":
-            session.run("wine", "reg", "add", RUN_KEY, "/v", RUN_VALUE, "/d", quindle.program, "/f")
+            reg(session.env, "add", RUN_KEY, "/v", RUN_VALUE, "/d", quindle.program, "/f")
         elif name == "notice":
             session.testkit("notice", "REHOOK")
         elif name == "taskbar-created":
@@ -306,7 +301,7 @@ def middle_inputs(logs):
 def register_url_recorder(session, record):
     """Makes testkit the prefix's https handler, writing each address it is given to record."""
     command = f'"{windows_path(session.bindir / "testkit.exe")}" record {windows_path(record)} "%1"'
-    session.run("wine", "reg", "add", r"HKCR\https\shell\open\command", "/ve", "/d", command, "/f")
+    reg(session.env, "add", r"HKCR\https\shell\open\command", "/ve", "/d", command, "/f")
 
 
 def observe(session, logs, quindle, looks, footprints, late, expected, project_page):
@@ -354,16 +349,14 @@ def main():
     workdir.mkdir(parents=True, exist_ok=True)
     session = Session(read_env_file(pathlib.Path(options.testenv) / "env"), options.bin, workdir)
     try:
-        session.set_build(build)
+        set_build(session.env, build)
         (workdir / "about.txt").unlink(missing_ok=True)
         for folder in (workdir, in_prefix(session, INSTALLED), in_prefix(session, SYSTEM32)):
             (folder / "setting.ini").unlink(missing_ok=True)
-        subprocess.run(["wine", "reg", "delete", RUN_KEY, "/v", RUN_VALUE, "/f"], env=session.env,
-                       capture_output=True)
-        subprocess.run(["wine", "reg", "delete", APPROVED_KEY, "/v", RUN_VALUE, "/f"], env=session.env,
-                       capture_output=True)
+        for key in (RUN_KEY, APPROVED_KEY):
+            reg(session.env, "delete", key, "/v", RUN_VALUE, "/f")
         for name, data in OTHER_APPROVALS.items():
-            session.run("wine", "reg", "add", APPROVED_KEY, "/v", name, "/t", "REG_BINARY", "/d", data, "/f")
+            reg(session.env, "add", APPROVED_KEY, "/v", name, "/t", "REG_BINARY", "/d", data, "/f")
         if "menu:about" in actions:
             register_url_recorder(session, workdir / "about.txt")
         logs = {alias: session.start_bar(alias, BARS[alias][0]) for alias in bars_of(actions)}

@@ -12,8 +12,7 @@ import subprocess
 import sys
 import zipfile
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "pe"))
-from check_pe import header_checksum_valid  # noqa: E402
+from harness.pe import header_checksum_valid
 
 ENTRIES = ["Quindle.exe", "README.txt", "LICENSE"]
 
