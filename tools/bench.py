@@ -115,17 +115,13 @@ def main():
     prefix = out / "bench-prefix"
     prepare_prefix(prefix, options.build)
 
-    with private_display(wine_env(prefix)) as env:
-        session = Session(env, options.bin, workdir)
-        try:
-            print(f"hook cost: {EVENTS:,} events, {RUNS} runs each ...", flush=True)
-            costs = hook_costs(session)
-            print("start-up ...", flush=True)
-            start = startup(session)
-            print("footprint ...", flush=True)
-            prints = footprints(session)
-        finally:
-            session.end()
+    with private_display(wine_env(prefix)) as env, Session(env, options.bin, workdir) as session:
+        print(f"hook cost: {EVENTS:,} events, {RUNS} runs each ...", flush=True)
+        costs = hook_costs(session)
+        print("start-up ...", flush=True)
+        start = startup(session)
+        print("footprint ...", flush=True)
+        prints = footprints(session)
     report = table(costs, start, prints, sizes(pathlib.Path(options.bin) / "Quindle.exe"))
     (out / "bench.md").write_text(report)
     print(report)

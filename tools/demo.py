@@ -83,11 +83,8 @@ def main():
 
     shown = display_usable()
     with contextlib.nullcontext(wine_env(prefix)) if shown else private_display(wine_env(prefix)) as env:
-        session = Session(env, options.bin, workdir)
-        try:
+        with Session(env, options.bin, workdir) as session:
             (interactive if shown else demonstrate)(session, out)
-        finally:
-            session.end()
 
 
 if __name__ == "__main__":

@@ -48,6 +48,7 @@ def machine(env, program, developer, temporary):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--testenv", required=True)
+    parser.add_argument("--version", required=True, help="the program's version, as in its Run value's name")
     parser.add_argument("program")
     options = parser.parse_args()
     env = read_env_file(pathlib.Path(options.testenv) / "env")
@@ -58,7 +59,7 @@ def main():
     (developer / "setting.ini").write_bytes(SETTINGS)
     temporary = next((drive / "users").glob("*/AppData/Local/Temp"), drive / "windows" / "temp")
     temporary.mkdir(parents=True, exist_ok=True)
-    for key, name, kind, data in seeds("1.24"):
+    for key, name, kind, data in seeds(options.version):
         where = ["/ve"] if name is None else ["/v", name]
         reg(env, "add", key, *where, "/t", kind, "/d", data, "/f")
 

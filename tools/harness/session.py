@@ -1,5 +1,6 @@
 """Windows programs under Wine, started and ended from Linux: the stand-in taskbars,
 Quindle and testkit of one run."""
+import contextlib
 import os
 import pathlib
 import signal
@@ -49,7 +50,7 @@ def read_log(path):
 
 
 class Session:
-    """The Wine processes one run starts, and the means to end them all."""
+    """The Wine processes one run starts, and the means to end them all; as a context, it ends them on leaving."""
 
     def __init__(self, env, bindir, workdir):
         self.env = {**os.environ, **env}
@@ -123,12 +124,16 @@ class Session:
 
     def end(self):
         for process in self.processes:
-            try:
+            with contextlib.suppress(ProcessLookupError):
                 os.killpg(process.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
             process.wait()
         self.processes.clear()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.end()
 
 
 def pointer_to(session, alias):

@@ -20,12 +20,9 @@ def wine_env(prefix, **more):
 
 
 def read_env_file(path):
-    """The variables of an env file that start_testenv wrote, over this process's own."""
-    env = dict(os.environ)
-    for line in pathlib.Path(path).read_text().splitlines():
-        key, _, value = line.removeprefix("export ").partition("=")
-        env[key] = value.strip('"')
-    return env
+    """The variables of an env file that tools/testenv wrote, over this process's own."""
+    pairs = (line.removeprefix("export ").partition("=")[::2] for line in pathlib.Path(path).read_text().splitlines())
+    return {**os.environ, **{key: value.strip('"') for key, value in pairs}}
 
 
 def run_wine(env, *args, timeout=60):
@@ -56,21 +53,15 @@ def set_build(env, build):
 def prepare_prefix(prefix, build, template=None):
     """Makes prefix a Wine prefix that reports Windows 10 with this build. With a template,
     prefix starts afresh as a copy of it, so that Wine's slow first start happens once."""
-    def create(folder):
-        if not (folder / ".ready").exists():
-            shutil.rmtree(folder, ignore_errors=True)
-            subprocess.run(["wineboot", "-i"], env=wine_env(folder), check=True, **QUIET)
-            subprocess.run(["winecfg", "-v", "win10"], env=wine_env(folder), check=True, **QUIET)
-            subprocess.run(["wineserver", "-w"], env=wine_env(folder), check=True, **QUIET)
-            (folder / ".ready").touch()
-
-    prefix = pathlib.Path(prefix)
+    first = pathlib.Path(template or prefix)
+    if not (first / ".ready").exists():
+        shutil.rmtree(first, ignore_errors=True)
+        for command in (["wineboot", "-i"], ["winecfg", "-v", "win10"], ["wineserver", "-w"]):
+            subprocess.run(command, env=wine_env(first), check=True, **QUIET)
+        (first / ".ready").touch()
     if template:
-        create(pathlib.Path(template))
         shutil.rmtree(prefix, ignore_errors=True)
         subprocess.run(["cp", "-a", template, prefix], check=True)
-    else:
-        create(prefix)
     env = wine_env(prefix)
     set_build(env, build)
     # Xvfb has no window manager: Wine must not wait for one to withdraw a closing window
