@@ -243,8 +243,9 @@ class Scenario(Session):
 ARG, N = object(), object()  # in kit(): the action's argument and its count
 
 
-def kit(*words):
-    return lambda s, a, n: s.testkit(*(a if word is ARG else n if word is N else word for word in words))
+def kit(*words):  # a second more for each time: the soak's 1,000 pauses take half a minute here
+    return lambda s, a, n: s.testkit(*(a if word is ARG else n if word is N else word for word in words),
+                                     timeout=60 + n)
 
 
 def click(*words):  # xdotool's words for one input, given N times

@@ -70,9 +70,9 @@ class Session:
         subprocess.run([str(arg) for arg in args], env=self.env, check=True, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
 
-    def testkit(self, *args):
+    def testkit(self, *args, timeout=60):
         """Runs one testkit action to its end and returns what it printed; a failed action fails."""
-        done = run_wine(self.env, self.bindir / "testkit.exe", *args)
+        done = run_wine(self.env, self.bindir / "testkit.exe", *args, timeout=timeout)
         if done.returncode != 0:
             raise AssertionError(f"testkit {' '.join(map(str, args))}: exit {done.returncode}: "
                                  f"{done.stdout.strip()} {done.stderr}")
