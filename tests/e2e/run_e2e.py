@@ -75,7 +75,10 @@ def approval_form(first):
 
 
 def read_value(env, key, name, pattern):
-    match = re.search(pattern, reg(env, "query", key, "/v", name).stdout)
+    """The data of a registry value, as the pattern's group finds it, or None where there is no such value."""
+    done = reg(env, "query", key, "/v", name)
+    match = re.search(pattern, done.stdout)
+    assert match or "Unable to find" in done.stdout, f"reg query {name}: {done.returncode} {done.stdout} {done.stderr}"
     return match.group(1).rstrip("\r") if match else None
 
 
@@ -333,7 +336,8 @@ def observe(s, expected, project_page):
     seen["system32"] = ["written"] if (s.in_prefix(SYSTEM32) / "setting.ini").exists() else []
     approval = read_approval(s.env, s.run_value)
     seen["approval"] = [] if approval is None else ["enabled" if approval == ENABLED else approval]
-    seen["other-approvals"] = [name for name, data in OTHER_APPROVALS.items() if read_approval(s.env, name) != data]
+    others = {name: read_approval(s.env, name) for name in OTHER_APPROVALS}
+    seen["other-approvals"] = [f"{name}: {data}" for name, data in others.items() if data != OTHER_APPROVALS[name]]
     seen["late"] = s.late
     seen.update(s.looks)
     seen["footprint"] = steady(s.footprints)
