@@ -6,13 +6,10 @@ import argparse
 import pathlib
 import statistics
 import subprocess
-import sys
 
-HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent / "tests" / "pe"))
-from check_pe import read_pe  # noqa: E402
-from wine_session import Session, start_xvfb, wait_for, windows_path  # noqa: E402
+from harness.pe import read_pe
+from harness.session import Session, windows_path
+from harness.wine import prepare_prefix, private_display, wine_env
 
 RUNS = 5
 EVENTS = 5000
@@ -62,10 +59,9 @@ def footprints(session):
     started = session.footprint(pid)
 
     def exercise(pauses, rehooks):
-        session.testkit("menu", "pause", pauses)
-        session.testkit("rehooks", rehooks)
-        wait_for(lambda: session.footprint(pid)["threads"] <= started["threads"], "the notice closers to end")
-        return session.footprint(pid)
+        session.testkit("menu", "pause", pauses, timeout=60 + pauses)
+        session.testkit("rehooks", rehooks, timeout=60 + rehooks)
+        return session.footprint(pid, started["threads"])
 
     warm = exercise(*WARM_UP)
     soaked = exercise(PAUSES, REHOOKS)
@@ -111,28 +107,21 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--bin", required=True)
     parser.add_argument("--out", required=True)
+    parser.add_argument("--build", default="19045", help="the Windows build that Wine reports")
     options = parser.parse_args()
     out = pathlib.Path(options.out)
     workdir = out / "bench"
     workdir.mkdir(parents=True, exist_ok=True)
+    prefix = out / "bench-prefix"
+    prepare_prefix(prefix, options.build)
 
-    xvfb, display = start_xvfb()
-    env = {"DISPLAY": display, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
-    session = Session(env, options.bin, workdir)
-    try:
-        subprocess.run(["wineserver", "-p"], env=session.env, check=True)
-        session.run("wine", "wineboot")  # Wine's background programs, detached from our pipes
+    with private_display(wine_env(prefix)) as env, Session(env, options.bin, workdir) as session:
         print(f"hook cost: {EVENTS:,} events, {RUNS} runs each ...", flush=True)
         costs = hook_costs(session)
         print("start-up ...", flush=True)
         start = startup(session)
         print("footprint ...", flush=True)
         prints = footprints(session)
-    finally:
-        session.end()
-        subprocess.run(["wineserver", "-k"], env=session.env, stderr=subprocess.DEVNULL)
-        xvfb.kill()
-        xvfb.wait()
     report = table(costs, start, prints, sizes(pathlib.Path(options.bin) / "Quindle.exe"))
     (out / "bench.md").write_text(report)
     print(report)

@@ -7,13 +7,13 @@ times, down once, one middle click over the stand-in), then everything started
 here is stopped again.
 """
 import argparse
+import contextlib
 import os
 import pathlib
 import subprocess
-import sys
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from wine_session import Session, click_marker, pointer_to, read_log, start_xvfb  # noqa: E402
+from harness.session import Session, click_marker, pointer_to, read_log
+from harness.wine import prepare_prefix, private_display, wine_env
 
 
 def display_usable():
@@ -21,7 +21,7 @@ def display_usable():
         ["xdpyinfo"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
 
 
-def interactive(session):
+def interactive(session, out):
     bar_log = session.start_bar("task")
     quindle = session.wine(session.bindir / "Quindle.exe")
     print("Quindle is running beside a stand-in taskbar (the dark bar). Turn the wheel over it, or press the")
@@ -59,48 +59,32 @@ def demonstrate(session, out):
     print(f"screenshot: {screenshot}")
 
     # The tray menu, opened as the shell does on a right press on the icon.
-    testkit = session.bindir / "testkit.exe"
-    shown = subprocess.run(["wine", testkit, "menu"], env=session.env, capture_output=True, text=True).stdout.split()
-    x, y, width, height = map(int, shown[1:5])
+    x, y, width, height = map(int, session.testkit("menu").split()[1:5])
     menu_shot = out / "run-menu.png"
     margin = 12
     session.run("import", "-window", "root", "-crop",
                 f"{width + 2 * margin}x{height + 2 * margin}+{max(x - margin, 0)}+{max(y - margin, 0)}",
                 "+repage", menu_shot)
-    session.run("wine", testkit, "keys", "escape")
+    session.testkit("keys", "escape")
     print(f"menu screenshot: {menu_shot}")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--bin", required=True, help="folder of Quindle.exe and the helper programs")
-    parser.add_argument("--out", required=True, help="folder for logs and screenshots")
+    parser.add_argument("--out", required=True, help="folder for the Wine prefix, logs and screenshots")
+    parser.add_argument("--build", default="19045", help="the Windows build that Wine reports")
     options = parser.parse_args()
     out = pathlib.Path(options.out)
     workdir = out / "run"
     workdir.mkdir(parents=True, exist_ok=True)
+    prefix = out / "wine-prefix"  # the program's own, never ~/.wine
+    prepare_prefix(prefix, options.build)
 
-    env = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
-    if display_usable():
-        session = Session(env, options.bin, workdir)
-        try:
-            interactive(session)
-        finally:
-            session.end()
-        return
-
-    xvfb, display = start_xvfb()
-    session = Session({**env, "DISPLAY": display}, options.bin, workdir)
-    try:
-        # A wineserver of our own on our display, with Wine's background programs detached.
-        subprocess.run(["wineserver", "-p"], env=session.env, check=True)
-        session.run("wine", "wineboot")
-        demonstrate(session, out)
-    finally:
-        session.end()
-        subprocess.run(["wineserver", "-k"], env=session.env, stderr=subprocess.DEVNULL)
-        xvfb.kill()
-        xvfb.wait()
+    shown = display_usable()
+    with contextlib.nullcontext(wine_env(prefix)) if shown else private_display(wine_env(prefix)) as env:
+        with Session(env, options.bin, workdir) as session:
+            (interactive if shown else demonstrate)(session, out)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Runs one end-to-end scenario of scenarios.txt: Quindle.exe beside stand-in taskbars
 under Wine in the test run's Xvfb display, with real X input from xdotool.
+`run_e2e.py --legend` prints the actions a scenario may take.
 
 After the actions at each pointer position, a marker click shows that all the
 commands they caused have arrived (see click_marker).
@@ -11,31 +12,21 @@ import re
 import shutil
 import subprocess
 import sys
+import textwrap
 import time
 
-HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent.parent / "tools"))
-from wine_session import (BARS, Session, click_marker, pointer_to, read_env_file, read_log,  # noqa: E402
-                          wait_for, windows_path)
+from harness.session import BARS, Session, click_marker, pointer_to, read_log, wait_for, windows_path
+from harness.wine import read_env_file, reg, set_build
 
+HERE = pathlib.Path(__file__).resolve().parent
 LPARAMS = {"up": "0x000A0000", "down": "0x00090000", "mute": "0x00080000"}
 ICON_REQUESTS = {"0": "add", "1": "modify", "2": "delete"}  # NIM_ codes
-# Messages posted to Quindle's window: the machine resumed, the session unlocked, the watchdog's timer.
-POSTED = {"resume": ("0x218", "0x12"), "unlock": ("0x2B1", "0x8"), "tick": ("0x113", "10")}
-CLICKS = {"middle": ["click", "2"], "middle-down": ["mousedown", "2"], "middle-up": ["mouseup", "2"],
-          "left": ["click", "1"], "right": ["click", "3"], "hleft": ["click", "6"], "hright": ["click", "7"]}
+CORE_BARS = ("task", "rebar", "tray")  # the others start where a scenario names them
 
 
 def expand(words):
     """'up*3' -> ['up', 'up', 'up']"""
-    result = []
-    for word in words:
-        name, _, count = word.partition("*")
-        result += [name] * int(count or 1)
-    return result
-
-
-CORE_BARS = ("task", "rebar", "tray")  # the others start where a scenario names them
+    return [name for word in words for name, _, count in [word.partition("*")] for _ in range(int(count or 1))]
 
 
 def bars_of(actions):
@@ -47,6 +38,9 @@ def load_scenario(name):
         if line.strip() and not line.startswith("#"):
             cells = [cell.strip() for cell in line.split("|")]
             if cells[0] == name:
+                unknown = [action for action in cells[2].split() if re.split("[:*]", action)[0] not in ACTION]
+                if unknown:
+                    raise SystemExit(f"unknown action {' '.join(unknown)}")
                 expected = {bar: [] for bar in bars_of(cells[2].split())}
                 for part in cells[3].split(";"):
                     key, _, values = part.partition(":")
@@ -69,16 +63,6 @@ def commands(log):
 
 
 RUN_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
-RUN_VALUE = "Quindle V1.24"
-
-
-def read_run_value(session):
-    result = subprocess.run(["wine", "reg", "query", RUN_KEY, "/v", RUN_VALUE], env=session.env,
-                            capture_output=True, text=True)
-    match = re.search(r"REG_SZ\s+(.*)", result.stdout)
-    return match.group(1).rstrip("\r") if match else None
-
-
 APPROVED_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\StartupApproved\Run"
 ENABLED = "02" + "00" * 11  # what Task Manager writes on enable
 # Another program's approval values, disabled and enabled, which nothing may touch.
@@ -90,68 +74,24 @@ def approval_form(first):
     return first + "000000" + ("40C3D1AA7B4BDB01" if int(first, 16) & 1 else "00" * 8)
 
 
-def read_approval(session, name=RUN_VALUE):
-    result = subprocess.run(["wine", "reg", "query", APPROVED_KEY, "/v", name], env=session.env,
-                            capture_output=True, text=True)
-    match = re.search(r"REG_BINARY\s+([0-9A-Fa-f]*)", result.stdout)
-    return match.group(1).upper() if match else None
+def read_value(env, key, name, pattern):
+    """The data of a registry value, as the pattern's group finds it, or None where there is no such value."""
+    done = reg(env, "query", key, "/v", name)
+    match = re.search(pattern, done.stdout)
+    assert match or "Unable to find" in done.stdout, f"reg query {name}: {done.returncode} {done.stdout} {done.stderr}"
+    return match.group(1).rstrip("\r") if match else None
+
+
+def read_approval(env, name):
+    approval = read_value(env, APPROVED_KEY, name, r"REG_BINARY\s+([0-9A-Fa-f]*)")
+    return None if approval is None else approval.upper()
 
 
 # The late shell's tray (--late): the program asks again this often, and a loaded
 # machine may deliver a timer tick this much later.
 ICON_RETRY_SECONDS, SLACK_SECONDS = 3.0, 2.0
-
-
-def late_start(session, logs, quindle, milliseconds):
-    """Starts Quindle anew beside a tray stand-in that refuses icons for its first
-    milliseconds: in-time when the adds came a retry apart, the last accepted within a retry
-    of the refusals' end, and no request followed it within another."""
-    session.testkit("menu", "exit")
-    wait_for(lambda: quindle.launcher.poll() is not None, "Quindle to exit")
-    session.end_bar("tray")
-    start = len(read_log(logs["tray"]))
-    session.start_bar("tray", BARS["tray"][0], keep_log=True, extra=["--late", milliseconds])
-    quindle.start()
-    requests = lambda: [line.split() for line in read_log(logs["tray"])[start + 1:]]  # noqa: E731
-    limit = int(milliseconds) + (ICON_RETRY_SECONDS + SLACK_SECONDS) * 1000
-    wait_for(lambda: ["tray", "0"] in [words[:2] for words in requests()], "the icon", limit / 1000 + 5)
-    seen = len(requests())
-    try:
-        wait_for(lambda: len(requests()) > seen, "", ICON_RETRY_SECONDS + SLACK_SECONDS)
-        return ["more: " + "; ".join(" ".join(words) for words in requests()[seen:])]
-    except AssertionError:  # none, as it should be
-        pass
-    adds = [int(words[2][2:]) for words in requests() if words[1] == "0"]  # refused, then the accepted one
-    steps = [later - earlier for earlier, later in zip(adds, adds[1:])]
-    in_time = len(adds) > 1 and adds[-1] <= limit and max(steps) <= (ICON_RETRY_SECONDS + SLACK_SECONDS) * 1000
-    return ["in-time"] if in_time else [f"adds at {adds} ms"]
-
-
-def deep_copy(session, length):
-    """Quindle.exe copied into a folder of the prefix so that its full path has length units."""
-    folder = "d" * (length - len("C:\\") - len("\\Quindle.exe"))
-    target = pathlib.Path(session.env["WINEPREFIX"]) / "drive_c" / folder
-    target.mkdir(exist_ok=True)
-    shutil.copy(session.bindir / "Quindle.exe", target / "Quindle.exe")
-    program = f"C:\\{folder}\\Quindle.exe"
-    assert len(program) == length
-    return program
-
-
-def in_prefix(session, folder):
-    """A folder of the prefix's drive C:, given as a Windows path."""
-    return pathlib.Path(session.env["WINEPREFIX"]) / "drive_c" / folder.removeprefix("C:\\").replace("\\", "/")
-
-
 INSTALLED = r"C:\Program Files\Quindle"  # a folder with a space in its name, as an installer picks
 SYSTEM32 = r"C:\windows\system32"  # the current directory of a start from the Run key
-
-
-def installed_copy(session):
-    """Quindle.exe copied into the installed folder."""
-    in_prefix(session, INSTALLED).mkdir(parents=True, exist_ok=True)
-    shutil.copy(session.bindir / "Quindle.exe", in_prefix(session, INSTALLED) / "Quindle.exe")
-    return INSTALLED + r"\Quindle.exe"
 
 
 def values_in(ini):
@@ -159,32 +99,15 @@ def values_in(ini):
     return re.findall(r"Administrator=(.*?)\r?$", ini.read_text(), re.M) if ini.exists() else []
 
 
-class Quindle:
-    """The running copy of the program: its launcher and its path."""
-
-    def __init__(self, session):
-        self.session = session
-        self.others = []  # further instances
-        self.start()
-
-    def start(self, program=None, env=None, directory=None):
-        self.program = program or windows_path(self.session.bindir / "Quindle.exe")
-        self.launcher = self.session.start_quindle(self.program, env, directory)
-        self.started = time.monotonic()
-        self.threads = self.session.footprint(self.launcher.windows_pid)["threads"]
+def write_ini(folder, value):
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / "setting.ini").write_text(f"[setting]\r\nAdministrator={value}\r\n")
 
 
 # How far the footprint may move over a soak: a few handles or GDI objects that the
 # system caches, no window, and half a megabyte of private memory. A leak in any of
 # the 1,200 commands would show in hundreds.
 TOLERANCE = {"threads": 0, "handles": 4, "gdi": 16, "user": 0, "private": 512 * 1024}
-
-
-def footprint(session, quindle):
-    """Quindle's footprint, once the notice closers have ended: as many threads as at its start."""
-    pid = quindle.launcher.windows_pid
-    wait_for(lambda: session.footprint(pid)["threads"] <= quindle.threads, "the notice closers to end")
-    return session.footprint(pid)
 
 
 def steady(footprints):
@@ -197,104 +120,201 @@ def steady(footprints):
     return ["steady"] if not grown else ["grew: " + ", ".join(grown)]
 
 
-def await_watchdog(session, logs, alias, quindle):
-    """Moves the pointer a little and turns the wheel once, over and over, until a notch gives a
-    command: the watchdog has put the hook back. The refresh timer's first tick, a minute
-    after start, would do the same, so it must happen before."""
-    x, y, width, height = BARS[alias][1]
-    before, step = len(commands(logs[alias])), 0
-    while len(commands(logs[alias])) == before:
-        assert time.monotonic() < quindle.started + 55, "the watchdog did not put the hook back"
-        step += 1
-        session.run("xdotool", "mousemove", x + width // 4 + abs(step % 100 - 50), y + height // 2)  # to and fro
-        session.run("xdotool", "click", 4)
-        click_marker(session, logs[alias])
+class Scenario(Session):
+    """A scenario's session: the stand-ins' logs, the bar under the pointer, the running copy of
+    Quindle, and what the actions saw. The actions are its methods (self, argument, count)."""
+
+    def __init__(self, env, bindir, workdir, run_value):
+        super().__init__(env, bindir, workdir)
+        self.run_value, self.current, self.others, self.footprints, self.late = run_value, None, [], [], []
+        self.looks = {"checks": [], "icons": []}
+
+    def start(self, program=None, env=None, directory=None):
+        """Starts Quindle.exe, or the copy at the Windows path program, and notes its threads."""
+        self.program = program or windows_path(self.bindir / "Quindle.exe")
+        self.launcher = self.start_quindle(self.program, env, directory)
+        self.started = time.monotonic()
+        self.threads = self.footprint(self.launcher.windows_pid)["threads"]
+
+    def exit(self):
+        self.testkit("menu", "exit")
+        wait_for(lambda: self.launcher.poll() is not None, "Quindle to exit")
+
+    def settle(self):
+        """Once the marker click is in, every command that the actions so far caused is in."""
+        if self.current:
+            click_marker(self, self.logs[self.current])
+
+    def in_prefix(self, folder):
+        """A folder of the prefix's drive C:, given as a Windows path."""
+        return pathlib.Path(self.env["WINEPREFIX"]) / "drive_c" / folder.removeprefix("C:\\").replace("\\", "/")
+
+    def copy_to(self, folder):
+        """Quindle.exe copied into a folder of the prefix (a Windows path); returns the copy's path."""
+        self.in_prefix(folder).mkdir(parents=True, exist_ok=True)
+        shutil.copy(self.bindir / "Quindle.exe", self.in_prefix(folder) / "Quindle.exe")
+        return folder + r"\Quindle.exe"
+
+    def add_value(self, key, *data):
+        """This program's value, named as Quindle names it, in that key."""
+        reg(self.env, "add", key, "/v", self.run_value, *data, "/f")
+
+    def over(self, bar, _):
+        self.settle()
+        self.current = bar
+        pointer_to(self, bar)
+
+    def recreate(self, bar, _):
+        self.settle()  # all that went before is in
+        self.end_bar(bar)
+        self.start_bar(bar, BARS[bar][0], keep_log=True)
+
+    def look(self, *_):
+        lines = dict(line.partition(" ")[::2] for line in self.testkit("look").splitlines())
+        for key in ("checks", "icons"):
+            self.looks[key].append("+".join(lines[key].split()) or "none")
+
+    def eat(self, what, _):
+        eater = self.wine(self.bindir / "testkit.exe", "eat", what, stdout=subprocess.PIPE, text=True)
+        assert eater.stdout.readline().strip() == "ready", "the eater did not start"
+
+    def foreign(self, title, _):
+        log = self.workdir / "foreign.log"
+        log.unlink(missing_ok=True)
+        self.wine(self.bindir / "testkit.exe", "window", title, windows_path(log))
+        wait_for(lambda: "ready" in read_log(log), "the foreign window")
+
+    def alt_f4(self, *_):  # real keys, to the window in front
+        self.run("xdotool", "key", "alt+F4")
+        self.testkit("post", "0", "0")  # the keys are in once a later message is
+
+    def restart(self, how, _):
+        self.exit()
+        if how == "no-imaging":  # no imaging component can be created
+            self.start(env={"WINEDLLOVERRIDES": self.env["WINEDLLOVERRIDES"] + ";windowscodecs=d"})
+        elif how == "sign-in":  # as the shell starts the Run key's programs: in system32
+            self.start(self.copy_to(INSTALLED), directory=SYSTEM32)
+        elif how == "installed":
+            self.start(self.copy_to(INSTALLED))
+        elif how:  # deepN: in a folder whose name makes the copy's full path N units long
+            length = int(how.removeprefix("deep"))
+            program = self.copy_to("C:\\" + "d" * (length - len("C:\\") - len("\\Quindle.exe")))
+            assert len(program) == length
+            self.start(program)
+        else:
+            self.start()
+
+    def late_start(self, milliseconds, _):
+        """Starts Quindle anew beside a tray stand-in that refuses icons for its first
+        milliseconds: in-time when the adds came a retry apart, the last accepted within a retry
+        of the refusals' end, and no request followed it within another."""
+        self.exit()
+        self.end_bar("tray")
+        start = len(read_log(self.logs["tray"]))
+        self.start_bar("tray", BARS["tray"][0], keep_log=True, extra=["--late", milliseconds])
+        self.start()
+        requests = lambda: [line.split() for line in read_log(self.logs["tray"])[start + 1:]]  # noqa: E731
+        limit = int(milliseconds) + (ICON_RETRY_SECONDS + SLACK_SECONDS) * 1000
+        wait_for(lambda: ["tray", "0"] in [words[:2] for words in requests()], "the icon", limit / 1000 + 5)
+        seen = len(requests())
+        try:
+            wait_for(lambda: len(requests()) > seen, "", ICON_RETRY_SECONDS + SLACK_SECONDS)
+            self.late.append("more: " + "; ".join(" ".join(words) for words in requests()[seen:]))
+            return
+        except AssertionError:  # none, as it should be
+            pass
+        adds = [int(words[2][2:]) for words in requests() if words[1] == "0"]  # refused, then the accepted one
+        steps = [later - earlier for earlier, later in zip(adds, adds[1:])]
+        in_time = len(adds) > 1 and adds[-1] <= limit and max(steps) <= (ICON_RETRY_SECONDS + SLACK_SECONDS) * 1000
+        self.late.append("in-time" if in_time else f"adds at {adds} ms")
+
+    def await_watchdog(self, *_):
+        """Moves the pointer a little and turns the wheel once, over and over, until a notch gives a
+        command: the watchdog has put the hook back. The refresh timer's first tick, a minute
+        after start, would do the same, so it must happen before."""
+        x, y, width, height = BARS[self.current][1]
+        log = self.logs[self.current]
+        before, step = len(commands(log)), 0
+        while len(commands(log)) == before:
+            assert time.monotonic() < self.started + 55, "the watchdog did not put the hook back"
+            step += 1
+            self.run("xdotool", "mousemove", x + width // 4 + abs(step % 100 - 50), y + height // 2)  # to and fro
+            self.run("xdotool", "click", 4)
+            click_marker(self, log)
 
 
-def play(session, actions, logs, quindle, looks, footprints, late):
-    current = None
+ARG, N = object(), object()  # in kit(): the action's argument and its count
+
+
+def kit(*words):  # a second more for each time: the soak's 1,000 pauses take half a minute here
+    return lambda s, a, n: s.testkit(*(a if word is ARG else n if word is N else word for word in words),
+                                     timeout=60 + n)
+
+
+def click(*words):  # xdotool's words for one input, given N times
+    return lambda s, a, n: [s.run("xdotool", *words) for _ in range(n)]
+
+
+def wheel(button):
+    return lambda s, a, n: s.run("xdotool", "click", "--repeat", n, "--delay", 0, button)
+
+
+ACTIONS = [  # as a scenario writes it (*N: N times), the handler (scenario, argument, count), what it does
+    ("over:BAR", Scenario.over, "the pointer to the middle of that stand-in"),
+    ("up*N", wheel(4), "wheel notches up"),
+    ("down*N", wheel(5), "wheel notches down"),
+    ("middle*N", click("click", "2"), "a middle click"),
+    ("middle-down", click("mousedown", "2"), "the middle button pressed"),
+    ("middle-up", click("mouseup", "2"), "the middle button released"),
+    ("left*N", click("click", "1"), "a left click"),
+    ("right*N", click("click", "3"), "a right click"),
+    ("hleft*N", click("click", "6"), "the horizontal wheel, to the left"),
+    ("hright*N", click("click", "7"), "the horizontal wheel, to the right"),
+    ("inject-middle:EXTRA", kit("middle-press", ARG), "a middle press sent with SendInput, dwExtraInfo EXTRA"),
+    ("menu:ITEM", kit("menu", ARG), "the tray menu opened as the shell does and ITEM chosen with the keyboard: "
+     "autostart, admin, pause, rehook, about or exit, or dismiss to close it"),
+    ("pause*N", kit("menu", "pause", N), "the menu's pause N times, each notice closed with its close button"),
+    ("rehook*N", kit("rehooks", N), "the menu's re-hook N times, each notice closed with its close button"),
+    ("notice", kit("notice", "REHOOK"), "choose re-hook: its notice shows and closes by itself"),
+    ("foreign:TITLE", Scenario.foreign, "another program's window with that title"),
+    ("taskbar-created", kit("taskbar-created"), "the shell's restart broadcast"),
+    ("close", kit("close"), "another program closes Quindle's hidden window"),
+    ("alt-f4", Scenario.alt_f4, "Alt+F4 pressed, Quindle's hidden window in front, as right after its start"),
+    ("look", Scenario.look, "the menu opened, and its check marks and icons read off the screen"),
+    ("restart:HOW", Scenario.restart, "Exit, then start again in the same folder; restart:deepN a copy whose "
+     r"full path is N units long, restart:no-imaging where no imaging component can be created, restart:installed"
+     r" a copy in C:\Program Files\Quindle started in the folder, restart:sign-in that copy started as the shell "
+     r"starts the Run key's programs, in C:\windows\system32"),
+    ("write-ini:V", lambda s, a, n: write_ini(s.workdir, a), "Administrator=V in the folder's setting.ini"),
+    ("write-beside:V", lambda s, a, n: write_ini(s.in_prefix(INSTALLED), a), "the same in the installed copy's"),
+    ("run-bare", lambda s, a, n: s.add_value(RUN_KEY, "/d", s.program), "this path, unquoted, as the Run value"),
+    ("footprint", lambda s, a, n: s.footprints.append(s.footprint(s.launcher.windows_pid, s.threads)),
+     "Quindle's threads, handles, GDI and USER objects and private bytes, once the notice closers have ended"),
+    ("recreate:BAR", Scenario.recreate, "the stand-in ended and made anew"),
+    ("second", lambda s, a, n: s.others.append(s.start_quindle()), "a second instance of Quindle"),
+    ("approval:XX", lambda s, a, n: s.add_value(APPROVED_KEY, "/t", "REG_BINARY", "/d", approval_form(a)),
+     "this program's startup approval value as Task Manager writes it: first byte XX, then zeros, or a time "
+     "when XX is odd, that is disabled"),
+    ("late-start:MS", Scenario.late_start, "Exit, then start again beside a tray stand-in that refuses icon "
+     "requests for MS milliseconds from the first, as a shell still starting"),
+    ("eat:WHAT", Scenario.eat, "a hook installed after Quindle's that eats the wheel (eat:wheel), or every mouse "
+     "event while the pointer still moves and clicks still arrive (eat:all): Quindle's hook as if Windows had "
+     "dropped it"),
+    ("resume", kit("post", "0x218", "0x12"), "the machine's resume, posted to Quindle's window"),
+    ("unlock", kit("post", "0x2B1", "0x8"), "the session's unlock, posted to Quindle's window"),
+    ("tick", kit("post", "0x113", "10"), "the watchdog's timer, posted to Quindle's window"),
+    ("watchdog", Scenario.await_watchdog, "the pointer moved and the wheel turned once, over and over, until a "
+     "notch gives a command"),
+]
+ACTION = {re.split("[:*]", form)[0]: handler for form, handler, _ in ACTIONS}
+
+
+def play(scenario, actions):
     for action in actions:
         name, _, argument = action.partition(":")
         name, _, count = name.partition("*")
-        count = int(count or 1)
-        if name == "over":
-            if current:
-                click_marker(session, logs[current])
-            current = argument
-            pointer_to(session, current)
-        elif name in ("up", "down"):
-            session.run("xdotool", "click", "--repeat", count, "--delay", 0, 4 if name == "up" else 5)
-        elif name in CLICKS:
-            for _ in range(count):
-                session.run("xdotool", *CLICKS[name])
-        elif name == "inject-middle":
-            session.testkit("middle-press", argument)
-        elif name == "menu":
-            session.testkit("menu", argument)
-        elif name == "pause":
-            session.testkit("menu", "pause", count)
-        elif name == "rehook":
-            session.testkit("rehooks", count)
-        elif name == "eat":
-            eater = session.wine(session.bindir / "testkit.exe", "eat", argument, stdout=subprocess.PIPE, text=True)
-            assert eater.stdout.readline().strip() == "ready", "the eater did not start"
-        elif name in POSTED:
-            session.testkit("post", *POSTED[name])
-        elif name == "watchdog":
-            await_watchdog(session, logs, current, quindle)
-        elif name == "footprint":
-            footprints.append(footprint(session, quindle))
-        elif name == "recreate":
-            if current:
-                click_marker(session, logs[current])  # all that went before is in
-            session.end_bar(argument)
-            session.start_bar(argument, BARS[argument][0], keep_log=True)
-        elif name == "second":
-            quindle.others.append(session.start_quindle())
-        elif name == "look":
-            lines = dict(line.partition(" ")[::2] for line in session.testkit("look").splitlines())
-            looks["checks"].append("+".join(lines["checks"].split()) or "none")
-            looks["icons"].append("+".join(lines["icons"].split()) or "none")
-        elif name == "restart":
-            session.testkit("menu", "exit")
-            wait_for(lambda: quindle.launcher.poll() is not None, "Quindle to exit")
-            if argument == "no-imaging":  # no imaging component can be created
-                quindle.start(env={"WINEDLLOVERRIDES": session.env["WINEDLLOVERRIDES"] + ";windowscodecs=d"})
-            elif argument == "sign-in":  # as the shell starts the Run key's programs: in system32
-                quindle.start(installed_copy(session), directory=SYSTEM32)
-            elif argument == "installed":
-                quindle.start(installed_copy(session))
-            else:
-                quindle.start(deep_copy(session, int(argument.removeprefix("deep"))) if argument else None)
-        elif name in ("write-ini", "write-beside"):
-            folder = session.workdir if name == "write-ini" else in_prefix(session, INSTALLED)
-            folder.mkdir(parents=True, exist_ok=True)
-            (folder / "setting.ini").write_text(f"[setting]\r\nAdministrator={argument}\r\n")
-        elif name == "approval":
-            session.run("wine", "reg", "add", APPROVED_KEY, "/v", RUN_VALUE, "/t", "REG_BINARY", "/d",
-                        approval_form(argument), "/f")
-        elif name == "late-start":
-            late += late_start(session, logs, quindle, argument)
-        elif name == "run-bare":
-            session.run("wine", "reg", "add", RUN_KEY, "/v", RUN_VALUE, "/d", quindle.program, "/f")
-        elif name == "notice":
-            session.testkit("notice", "REHOOK")
-        elif name == "taskbar-created":
-            session.testkit("taskbar-created")
-        elif name == "close":
-            session.testkit("close")
-        elif name == "alt-f4":  # real keys, to the window in front
-            session.run("xdotool", "key", "alt+F4")
-            session.testkit("post", "0", "0")  # the keys are in once a later message is
-        elif name == "foreign":
-            log = session.workdir / "foreign.log"
-            log.unlink(missing_ok=True)
-            session.wine(session.bindir / "testkit.exe", "window", argument, windows_path(log))
-            wait_for(lambda: "ready" in read_log(log), "the foreign window")
-        else:
-            raise SystemExit(f"unknown action {action}")
-    if current:
-        click_marker(session, logs[current])
+        ACTION[name](scenario, argument, int(count or 1))
+    scenario.settle()
 
 
 def middle_inputs(logs):
@@ -303,38 +323,31 @@ def middle_inputs(logs):
     return [f"{alias}-{kinds[line]}" for alias in logs for line in read_log(logs[alias]) if line in kinds]
 
 
-def register_url_recorder(session, record):
-    """Makes testkit the prefix's https handler, writing each address it is given to record."""
-    command = f'"{windows_path(session.bindir / "testkit.exe")}" record {windows_path(record)} "%1"'
-    session.run("wine", "reg", "add", r"HKCR\https\shell\open\command", "/ve", "/d", command, "/f")
-
-
-def observe(session, logs, quindle, looks, footprints, late, expected, project_page):
+def observe(s, expected, project_page):
     """What the scenario saw, in the terms of the table, for each key the table may name."""
-    launcher = quindle.launcher
-    seen = {alias: commands(logs[alias]) for alias in logs}
-    seen["middle"] = middle_inputs(logs)
-    seen["wheel"] = [alias for alias in logs for line in read_log(logs[alias]) if line.startswith("input wheel")]
-    run = read_run_value(session)
-    seen["run"] = [] if run is None else ["quoted" if run == f'"{quindle.program}"' else
-                                          "bare" if run == quindle.program else run]
-    seen["ini"] = values_in(session.workdir / "setting.ini")
-    seen["beside"] = values_in(in_prefix(session, INSTALLED) / "setting.ini")
+    seen = {alias: commands(s.logs[alias]) for alias in s.logs}
+    seen["middle"] = middle_inputs(s.logs)
+    seen["wheel"] = [alias for alias in s.logs for line in read_log(s.logs[alias]) if line.startswith("input wheel")]
+    run = read_value(s.env, RUN_KEY, s.run_value, r"REG_SZ\s+(.*)")
+    seen["run"] = [] if run is None else ["quoted" if run == f'"{s.program}"' else "bare" if run == s.program else run]
+    seen["ini"] = values_in(s.workdir / "setting.ini")
+    seen["beside"] = values_in(s.in_prefix(INSTALLED) / "setting.ini")
     # The program never deletes the file: one written at any point is still there.
-    seen["system32"] = ["written"] if (in_prefix(session, SYSTEM32) / "setting.ini").exists() else []
-    approval = read_approval(session)
+    seen["system32"] = ["written"] if (s.in_prefix(SYSTEM32) / "setting.ini").exists() else []
+    approval = read_approval(s.env, s.run_value)
     seen["approval"] = [] if approval is None else ["enabled" if approval == ENABLED else approval]
-    seen["other-approvals"] = [name for name, data in OTHER_APPROVALS.items() if read_approval(session, name) != data]
-    seen["late"] = late
-    seen.update(looks)
-    seen["footprint"] = steady(footprints)
-    seen["icon"] = [ICON_REQUESTS[line.split()[1]] for line in read_log(logs["tray"]) if line.startswith("tray ")]
+    others = {name: read_approval(s.env, name) for name in OTHER_APPROVALS}
+    seen["other-approvals"] = [f"{name}: {data}" for name, data in others.items() if data != OTHER_APPROVALS[name]]
+    seen["late"] = s.late
+    seen.update(s.looks)
+    seen["footprint"] = steady(s.footprints)
+    seen["icon"] = [ICON_REQUESTS[line.split()[1]] for line in read_log(s.logs["tray"]) if line.startswith("tray ")]
     if "exit" in expected:
-        wait_for(lambda: launcher.poll() is not None, "Quindle to exit")
-    seen["exit"] = [] if launcher.poll() is None else [launcher.stdout.read().split()[-1]]
-    foreign = session.workdir / "foreign.log"
-    seen["foreign"] = ["open"] if "ready" in read_log(foreign) and "close" not in read_log(foreign) else []
-    record = session.workdir / "about.txt"
+        wait_for(lambda: s.launcher.poll() is not None, "Quindle to exit")
+    seen["exit"] = [] if s.launcher.poll() is None else [s.launcher.stdout.read().split()[-1]]
+    foreign = read_log(s.workdir / "foreign.log")
+    seen["foreign"] = ["open"] if "ready" in foreign and "close" not in foreign else []
+    record = s.workdir / "about.txt"
     if "about" in expected:
         wait_for(lambda: project_page in read_log(record), "the project page to be opened")
     seen["about"] = ["opened"] if project_page in read_log(record) else []
@@ -342,40 +355,42 @@ def observe(session, logs, quindle, looks, footprints, late, expected, project_p
 
 
 def main():
+    if sys.argv[1:] == ["--legend"]:
+        width = max(len(form) for form, _, _ in ACTIONS) + 2
+        return print("\n".join(textwrap.fill(text, 100, initial_indent=form.ljust(width), subsequent_indent=" " * width)
+                                for form, _, text in ACTIONS))
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("scenario")
     parser.add_argument("--testenv", required=True)
     parser.add_argument("--bin", required=True)
     parser.add_argument("--project-page", required=True)
+    parser.add_argument("--version", required=True, help="the program's version, as in its Run value's name")
     options = parser.parse_args()
 
     build, actions, expected = load_scenario(options.scenario)
     workdir = pathlib.Path(options.testenv) / "e2e" / options.scenario
     workdir.mkdir(parents=True, exist_ok=True)
-    session = Session(read_env_file(pathlib.Path(options.testenv) / "env"), options.bin, workdir)
-    try:
-        session.set_build(build)
+    with Scenario(read_env_file(pathlib.Path(options.testenv) / "env"), options.bin, workdir,
+                  f"Quindle V{options.version}") as s:
+        set_build(s.env, build)
         (workdir / "about.txt").unlink(missing_ok=True)
-        for folder in (workdir, in_prefix(session, INSTALLED), in_prefix(session, SYSTEM32)):
+        for folder in (workdir, s.in_prefix(INSTALLED), s.in_prefix(SYSTEM32)):
             (folder / "setting.ini").unlink(missing_ok=True)
-        subprocess.run(["wine", "reg", "delete", RUN_KEY, "/v", RUN_VALUE, "/f"], env=session.env,
-                       capture_output=True)
-        subprocess.run(["wine", "reg", "delete", APPROVED_KEY, "/v", RUN_VALUE, "/f"], env=session.env,
-                       capture_output=True)
+        for key in (RUN_KEY, APPROVED_KEY):
+            reg(s.env, "delete", key, "/v", s.run_value, "/f")
         for name, data in OTHER_APPROVALS.items():
-            session.run("wine", "reg", "add", APPROVED_KEY, "/v", name, "/t", "REG_BINARY", "/d", data, "/f")
-        if "menu:about" in actions:
-            register_url_recorder(session, workdir / "about.txt")
-        logs = {alias: session.start_bar(alias, BARS[alias][0]) for alias in bars_of(actions)}
-        quindle, looks, footprints, late = Quindle(session), {"checks": [], "icons": []}, [], []
-        play(session, actions, logs, quindle, looks, footprints, late)
-        seen = observe(session, logs, quindle, looks, footprints, late, expected, options.project_page)
+            reg(s.env, "add", APPROVED_KEY, "/v", name, "/t", "REG_BINARY", "/d", data, "/f")
+        if "menu:about" in actions:  # testkit as the prefix's https handler, writing each address it gets
+            command = f'"{windows_path(s.bindir / "testkit.exe")}" record {windows_path(workdir / "about.txt")} "%1"'
+            reg(s.env, "add", r"HKCR\https\shell\open\command", "/ve", "/d", command, "/f")
+        s.logs = {alias: s.start_bar(alias, BARS[alias][0]) for alias in bars_of(actions)}
+        s.start()
+        play(s, actions)
+        seen = observe(s, expected, options.project_page)
         failures = [f"{key}: saw {seen[key]}, expected {expected.get(key, [])}" for key in seen
                     if seen[key] != expected.get(key, []) and (key not in ("icon", "wheel") or key in expected)]
         if failures:
             raise AssertionError("; ".join(failures))
-    finally:
-        session.end()
     print(f"{options.scenario}: passed")
 
 

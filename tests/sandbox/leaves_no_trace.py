@@ -9,30 +9,27 @@ Administrator=1. Afterwards every one of those, the program's own folder and the
 temporary folder must be as they were, and no sandbox key may be left.
 """
 import argparse
-import os
 import pathlib
 import subprocess
 import sys
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent.parent / "tools"))
-from wine_session import read_env_file, windows_path  # noqa: E402
+from harness.session import windows_path
+from harness.wine import read_env_file, reg
 
 RUN = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
 APPROVED = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\StartupApproved\Run"
 HTTPS = r"HKCR\https\shell\open\command"
 SANDBOX = r"HKCU\Software\Quindle tests"
-SEEDS = [  # key, value name (None: the default value), type, data
-    (RUN, "OneDrive", "REG_SZ", r'"C:\Program Files\Microsoft OneDrive\OneDrive.exe" /background'),
-    (RUN, "Quindle V1.24", "REG_SZ", r'"C:\Tools\Quindle\Quindle.exe"'),
-    (APPROVED, "Quindle V1.24", "REG_BINARY", "020000000000000000000000"),
-    (APPROVED, "OneDrive", "REG_BINARY", "0300000040C3D1AA7B4BDB01"),
-    (HTTPS, None, "REG_SZ", r'"C:\Program Files\Browser\browser.exe" -- "%1"'),
-]
 SETTINGS = b"[setting]\r\nAdministrator=1\r\n"
 
 
-def reg(env, *args):
-    return subprocess.run(["wine", "reg", *args], env=env, capture_output=True, text=True)
+def seeds(version):
+    """What the prefix holds first: key, value name (None: the default value), type, data."""
+    return [(RUN, "OneDrive", "REG_SZ", r'"C:\Program Files\Microsoft OneDrive\OneDrive.exe" /background'),
+            (RUN, f"Quindle V{version}", "REG_SZ", r'"C:\Tools\Quindle\Quindle.exe"'),
+            (APPROVED, f"Quindle V{version}", "REG_BINARY", "020000000000000000000000"),
+            (APPROVED, "OneDrive", "REG_BINARY", "0300000040C3D1AA7B4BDB01"),
+            (HTTPS, None, "REG_SZ", r'"C:\Program Files\Browser\browser.exe" -- "%1"')]
 
 
 def files(folder):
@@ -51,9 +48,10 @@ def machine(env, program, developer, temporary):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--testenv", required=True)
+    parser.add_argument("--version", required=True, help="the program's version, as in its Run value's name")
     parser.add_argument("program")
     options = parser.parse_args()
-    env = {**os.environ, **read_env_file(pathlib.Path(options.testenv) / "env")}
+    env = read_env_file(pathlib.Path(options.testenv) / "env")
     program = pathlib.Path(options.program).resolve()
     drive = pathlib.Path(env["WINEPREFIX"]) / "drive_c"
     developer = drive / "users" / "developer" / "quindle-work"
@@ -61,9 +59,9 @@ def main():
     (developer / "setting.ini").write_bytes(SETTINGS)
     temporary = next((drive / "users").glob("*/AppData/Local/Temp"), drive / "windows" / "temp")
     temporary.mkdir(parents=True, exist_ok=True)
-    for key, name, kind, data in SEEDS:
+    for key, name, kind, data in seeds(options.version):
         where = ["/ve"] if name is None else ["/v", name]
-        reg(env, "add", key, *where, "/t", kind, "/d", data, "/f").check_returncode()
+        reg(env, "add", key, *where, "/t", kind, "/d", data, "/f")
 
     before = machine(env, program, developer, temporary)
     run = subprocess.run(["wine", windows_path(program)], env=env, cwd=developer)

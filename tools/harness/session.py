@@ -1,11 +1,13 @@
-"""Windows programs under Wine, started and ended from Linux: the pieces that the
-end-to-end tests and the demonstration share."""
+"""Windows programs under Wine, started and ended from Linux: the stand-in taskbars,
+Quindle and testkit of one run."""
+import contextlib
 import os
 import pathlib
 import signal
 import subprocess
-import tempfile
 import time
+
+from harness.wine import run_wine
 
 TIMEOUT = 20.0
 # Where each stand-in taskbar sits on the 1280 x 800 screen.
@@ -25,20 +27,6 @@ CHILDREN = {  # alias: its child windows' classes, each inside the one before
     "notify": ["TrayNotifyWnd", "SysPager", "ToolbarWindow32"],
     "worker": ["WorkerW", "MSTaskListWClass"],
 }
-
-
-def start_xvfb():
-    """A display of our own; -displayfd picks a free number. Returns the process and ":N"."""
-    read_end, write_end = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
-                            pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                            start_new_session=True)
-    os.close(write_end)
-    with os.fdopen(read_end) as pipe:
-        number = pipe.readline().strip()
-    if not number:
-        raise SystemExit("Xvfb did not start")
-    return xvfb, f":{number}"
 
 
 def wait_for(condition, what, timeout=TIMEOUT):
@@ -61,16 +49,8 @@ def read_log(path):
         return []
 
 
-def read_env_file(path):
-    env = {}
-    for line in pathlib.Path(path).read_text().splitlines():
-        key, _, value = line.removeprefix("export ").partition("=")
-        env[key] = value.strip('"')
-    return env
-
-
 class Session:
-    """The Wine processes one run starts, and the means to end them all."""
+    """The Wine processes one run starts, and the means to end them all; as a context, it ends them on leaving."""
 
     def __init__(self, env, bindir, workdir):
         self.env = {**os.environ, **env}
@@ -90,29 +70,21 @@ class Session:
         subprocess.run([str(arg) for arg in args], env=self.env, check=True, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
 
-    def testkit(self, *args):
-        """Runs one testkit action to its end and returns what it printed; a failed action fails.
-        It writes to files, not pipes: a Wine program started on its way (the desktop
-        process, when none runs) inherits them and would hold a pipe open long after."""
-        with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
-            result = subprocess.run(["wine", self.bindir / "testkit.exe", *map(str, args)], env=self.env,
-                                    stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=60)
-            out.seek(0), err.seek(0)
-            printed, complaint = out.read(), err.read().strip()
-        if result.returncode != 0:
-            raise AssertionError(f"testkit {' '.join(map(str, args))}: exit {result.returncode}: "
-                                 f"{printed.strip()} {complaint}")
-        return printed
+    def testkit(self, *args, timeout=60):
+        """Runs one testkit action to its end and returns what it printed; a failed action fails."""
+        done = run_wine(self.env, self.bindir / "testkit.exe", *args, timeout=timeout)
+        if done.returncode != 0:
+            raise AssertionError(f"testkit {' '.join(map(str, args))}: exit {done.returncode}: "
+                                 f"{done.stdout.strip()} {done.stderr}")
+        return done.stdout
 
-    def footprint(self, pid):
-        """A process's threads, handles, GDI and USER objects, private bytes and working set."""
+    def footprint(self, pid, threads=None):
+        """A process's threads, handles, GDI and USER objects, private bytes and working set;
+        with threads, once it has no more than that (its notice closers have ended)."""
+        if threads is not None:
+            wait_for(lambda: self.footprint(pid)["threads"] <= threads, "the notice closers to end")
         words = self.testkit("footprint", pid).split()
         return {key: int(value) for key, value in zip(words[::2], words[1::2])}
-
-    def set_build(self, build):
-        key = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion"
-        for value in ("CurrentBuildNumber", "CurrentBuild"):
-            self.run("wine", "reg", "add", key, "/v", value, "/d", build, "/f")
 
     def start_bar(self, alias, class_name=None, keep_log=False, extra=()):
         """A stand-in taskbar at the place of its alias; class_name None lets it pick the build's own.
@@ -152,12 +124,16 @@ class Session:
 
     def end(self):
         for process in self.processes:
-            try:
+            with contextlib.suppress(ProcessLookupError):
                 os.killpg(process.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
             process.wait()
         self.processes.clear()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.end()
 
 
 def pointer_to(session, alias):

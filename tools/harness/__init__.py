@@ -1,0 +1,2 @@
+"""What the tests, `./dev run` and `./dev bench` share: Wine and its display (wine), the
+Windows programs of one run (session), and a reader of the program file (pe)."""
