@@ -186,7 +186,7 @@ class Scenario(Session):
 
     def alt_f4(self, *_):  # real keys, to the window in front
         self.run("xdotool", "key", "alt+F4")
-        self.testkit("post", "0", "0")  # the keys are in once a later message is
+        self.testkit("send", "0", "0")  # Quindle takes messages again
 
     def restart(self, how, _):
         self.exit()
@@ -300,9 +300,9 @@ ACTIONS = [  # as a scenario writes it (*N: N times), the handler (scenario, arg
     ("eat:WHAT", Scenario.eat, "a hook installed after Quindle's that eats the wheel (eat:wheel), or every mouse "
      "event while the pointer still moves and clicks still arrive (eat:all): Quindle's hook as if Windows had "
      "dropped it"),
-    ("resume", kit("post", "0x218", "0x12"), "the machine's resume, posted to Quindle's window"),
-    ("unlock", kit("post", "0x2B1", "0x8"), "the session's unlock, posted to Quindle's window"),
-    ("tick", kit("post", "0x113", "10"), "the watchdog's timer, posted to Quindle's window"),
+    ("resume", kit("send", "0x218", "0x12"), "the machine's resume, sent to Quindle's window"),
+    ("unlock", kit("send", "0x2B1", "0x8"), "the session's unlock, sent to Quindle's window"),
+    ("tick", kit("send", "0x113", "10"), "the watchdog's timer, sent to Quindle's window"),
     ("watchdog", Scenario.await_watchdog, "the pointer moved and the wheel turned once, over and over, until a "
      "notch gives a command"),
 ]

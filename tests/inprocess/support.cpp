@@ -282,16 +282,6 @@ HWND ShowFakeTaskbar(const wchar_t *className, const std::vector<const wchar_t *
     return ShowWindowUnderPointer(className, FakeTaskbarProc, children);
 }
 
-INPUT MouseInput(DWORD flags, DWORD data, ULONG_PTR extraInfo)
-{
-    INPUT input{};
-    input.type = INPUT_MOUSE;
-    input.mi.dwFlags = flags;
-    input.mi.mouseData = data;
-    input.mi.dwExtraInfo = extraInfo;
-    return input;
-}
-
 std::vector<LPARAM> CommandsFor(INPUT input)
 {
     ReceivedCommands.clear();

@@ -46,7 +46,6 @@ bool ImpersonateStandardUser();
 HWND ShowFakeTaskbar(const wchar_t *className, const std::vector<const wchar_t *> &children = {});
 extern std::vector<LPARAM> ReceivedCommands;
 extern std::vector<UINT> ReceivedInputs; // for the last event given to CommandsFor
-INPUT MouseInput(DWORD flags, DWORD data = 0, ULONG_PTR extraInfo = 0);
 // Injects one event and returns the commands posted for it, once a marker sent after
 // it has reached the fake taskbar (every hook has then seen the event).
 std::vector<LPARAM> CommandsFor(INPUT input);

@@ -39,13 +39,10 @@ void Pump()
         DispatchMessageW(&message);
 }
 
-INPUT Mouse(DWORD flags, LONG dx = 0, DWORD data = 0)
+INPUT Move(LONG dx)
 {
-    INPUT input{};
-    input.type = INPUT_MOUSE;
-    input.mi.dwFlags = flags;
+    INPUT input = MouseInput(MOUSEEVENTF_MOVE);
     input.mi.dx = dx;
-    input.mi.mouseData = data;
     return input;
 }
 
@@ -62,11 +59,10 @@ int HookCost(const wchar_t *className, bool wheel, int count)
     ShowWindowUnderPointer(className, TargetProc);
     std::vector<INPUT> inputs;
     for (int i = 0; i < count; ++i)
-        inputs.push_back(wheel ? Mouse(MOUSEEVENTF_WHEEL, 0, WHEEL_DELTA)
-                               : Mouse(MOUSEEVENTF_MOVE, i % 2 ? 1 : -1));
+        inputs.push_back(wheel ? MouseInput(MOUSEEVENTF_WHEEL, WHEEL_DELTA) : Move(i % 2 ? 1 : -1));
     // A right click closes the series: once it is in, every event before it has passed.
-    inputs.push_back(Mouse(MOUSEEVENTF_RIGHTDOWN));
-    inputs.push_back(Mouse(MOUSEEVENTF_RIGHTUP));
+    inputs.push_back(MouseInput(MOUSEEVENTF_RIGHTDOWN));
+    inputs.push_back(MouseInput(MOUSEEVENTF_RIGHTUP));
     LARGE_INTEGER start;
     QueryPerformanceCounter(&start);
     for (size_t sent = 0; sent < inputs.size(); sent += 100)
@@ -99,7 +95,7 @@ int Startup(wchar_t *program, bool hook)
     bool done;
     if (hook)
     {
-        INPUT notch = Mouse(MOUSEEVENTF_WHEEL, 0, WHEEL_DELTA);
+        INPUT notch = MouseInput(MOUSEEVENTF_WHEEL, WHEEL_DELTA);
         done = PumpUntil(
             [&] {
                 SendInput(1, &notch, sizeof notch);

@@ -118,7 +118,9 @@ class Session:
                              stdout=subprocess.PIPE, text=True)
         line = launcher.stdout.readline()
         if not line.startswith("ready"):
-            raise AssertionError(f"Quindle did not start: {line!r}")
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                launcher.wait(5)  # what became of the launcher tells more than its silence
+            raise AssertionError(f"Quindle did not start: {line!r}; the launcher's exit: {launcher.poll()}")
         launcher.windows_pid = int(line.split()[1])
         return launcher
 

@@ -1,6 +1,6 @@
 // What the programs that stand in for parts of Windows share with the in-process tests:
-// waiting with a deadline, a window of a given class under the pointer, and counting a
-// process's GDI objects.
+// waiting with a deadline, injected mouse input, a window of a given class under the
+// pointer, and counting a process's GDI objects.
 #pragma once
 
 #include <windows.h>
@@ -24,6 +24,16 @@ template <typename Condition> bool PumpUntil(Condition done, DWORD milliseconds 
         }
     }
     return true;
+}
+
+inline INPUT MouseInput(DWORD flags, DWORD data = 0, ULONG_PTR extraInfo = 0)
+{
+    INPUT input{};
+    input.type = INPUT_MOUSE;
+    input.mi.dwFlags = flags;
+    input.mi.mouseData = data;
+    input.mi.dwExtraInfo = extraInfo;
+    return input;
 }
 
 // A window of the given class under the pointer, in front, whose messages go to procedure;

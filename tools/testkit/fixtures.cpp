@@ -32,15 +32,18 @@ int Close(int, wchar_t **)
     return PostMessageW(FindQuindle(), WM_CLOSE, 0, 0) ? 0 : 1;
 }
 
-// Sent messages are handled before posted ones: the first answer comes before the posted
-// message is handled, the second only after.
-int Post(int, wchar_t **arguments)
+// Sent, not posted: it returns once Quindle has handled the message, so the next action
+// finds it done. (Windows sends the power broadcasts too.)
+int Send(int, wchar_t **arguments)
 {
     HWND quindle = FindQuindle();
-    if (quindle == NULL || !PostMessageW(quindle, static_cast<UINT>(wcstoul(arguments[0], nullptr, 0)),
-                                         static_cast<WPARAM>(wcstoull(arguments[1], nullptr, 0)), 0))
-        return 1;
-    return AnsweredBy(quindle) && AnsweredBy(quindle) ? 0 : 1;
+    DWORD_PTR result = 0;
+    return quindle != NULL &&
+                   SendMessageTimeoutW(quindle, static_cast<UINT>(wcstoul(arguments[0], nullptr, 0)),
+                                       static_cast<WPARAM>(wcstoull(arguments[1], nullptr, 0)), 0,
+                                       SMTO_NORMAL, Deadline, &result)
+               ? 0
+               : 1;
 }
 
 // Another program's message box that happens to carry the same title, holding

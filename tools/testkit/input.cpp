@@ -15,12 +15,9 @@ void PressKey(WORD key)
 
 int MiddlePress(int, wchar_t **arguments)
 {
-    INPUT inputs[2] = {};
-    inputs[0].type = inputs[1].type = INPUT_MOUSE;
-    inputs[0].mi.dwFlags = MOUSEEVENTF_MIDDLEDOWN;
-    inputs[1].mi.dwFlags = MOUSEEVENTF_MIDDLEUP;
-    inputs[0].mi.dwExtraInfo = inputs[1].mi.dwExtraInfo =
-        static_cast<ULONG_PTR>(wcstoull(arguments[0], nullptr, 0));
+    auto extraInfo = static_cast<ULONG_PTR>(wcstoull(arguments[0], nullptr, 0));
+    INPUT inputs[2] = {MouseInput(MOUSEEVENTF_MIDDLEDOWN, 0, extraInfo),
+                       MouseInput(MOUSEEVENTF_MIDDLEUP, 0, extraInfo)};
     return SendInput(2, inputs, sizeof(INPUT)) == 2 ? 0 : 1;
 }
 

@@ -41,7 +41,7 @@ const struct
      "wait until Quindle's message box titled TITLE shows and closes again; print \"shown MS\"", Notice},
     {L"taskbar-created", 0, "", "broadcast the shell's \"TaskbarCreated\" message", TaskbarCreated},
     {L"close", 0, "", "close Quindle's hidden window from outside, as another program may", Close},
-    {L"post", 2, "MESSAGE WPARAM", "post a message to Quindle's window and wait until it is handled", Post},
+    {L"send", 2, "MESSAGE WPARAM", "send a message to Quindle's window: done once it is handled", Send},
     {L"window", 2, "TITLE LOG",
      "show another program's topmost message box titled TITLE; log \"ready\" once it shows and \"close\" "
      "if it is closed",

@@ -25,7 +25,7 @@ int Rehooks(int count, wchar_t **arguments);
 int Notice(int count, wchar_t **arguments);
 int TaskbarCreated(int count, wchar_t **arguments);
 int Close(int count, wchar_t **arguments);
-int Post(int count, wchar_t **arguments);
+int Send(int count, wchar_t **arguments);
 int Window(int count, wchar_t **arguments);
 int Record(int count, wchar_t **arguments);
 int Footprint(int count, wchar_t **arguments);
