@@ -15,6 +15,8 @@ import subprocess
 from harness.session import Session, click_marker, pointer_to, read_log
 from harness.wine import prepare_prefix, private_display, wine_env
 
+ICONS = pathlib.Path(__file__).resolve().parent.parent / "res" / "icons"
+
 
 def display_usable():
     return bool(os.environ.get("DISPLAY")) and subprocess.run(
@@ -32,6 +34,27 @@ def interactive(session, out):
     except KeyboardInterrupt:
         pass
     print("\n".join(line for line in read_log(bar_log) if line.startswith("command")))
+
+
+def blend_menu_icons(picture, left, top, height):
+    """Wine copies a menu item's bitmap without its alpha (Windows blends it), so the icons
+    beside About and Exit show black where they are transparent. Each 16-pixel square with
+    black corners in the menu's margin gets the icon's own 16-pixel image blended on the
+    menu's background, as Windows draws it."""
+    ppm = subprocess.run(["convert", picture, "ppm:-"], check=True, capture_output=True).stdout
+    _, width, _, _, pixels = ppm.split(maxsplit=4)
+    pixel = lambda x, y: pixels[(y * int(width) + x) * 3:(y * int(width) + x) * 3 + 3]  # noqa: E731
+    black = lambda x, y: pixel(x, y) == b"\0\0\0"  # noqa: E731
+    squares = [(x, y) for y in range(top + 2, top + height - 17) for x in range(left + 2, left + 45)
+               if all(black(x + dx, y + dy) for dx in (0, 15) for dy in (0, 15))
+               and not black(x - 1, y) and not black(x, y - 1)]
+    command = ["convert", picture]
+    for (x, y), icon in zip(squares, ("app.ico", "exit.ico")):  # About's, then Exit's
+        background = "#" + pixel(x - 1, y + 8).hex()
+        command += ["-fill", background, "-draw", f"rectangle {x},{y} {x + 15},{y + 15}",
+                    f"{ICONS / icon}[0]", "-geometry", f"+{x}+{y}", "-composite"]
+    subprocess.run(command + [picture], check=True)
+    return len(squares)
 
 
 def demonstrate(session, out):
@@ -66,7 +89,8 @@ def demonstrate(session, out):
                 f"{width + 2 * margin}x{height + 2 * margin}+{max(x - margin, 0)}+{max(y - margin, 0)}",
                 "+repage", menu_shot)
     session.testkit("keys", "escape")
-    print(f"menu screenshot: {menu_shot}")
+    blended = blend_menu_icons(menu_shot, min(x, margin), min(y, margin), height)
+    print(f"menu screenshot: {menu_shot} ({blended} icons blended in as Windows draws them)")
 
 
 def main():
