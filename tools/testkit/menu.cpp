@@ -200,8 +200,10 @@ int Choose(const wchar_t *item)
         if (wanted == 6) // dismiss, or a name that is no item
         {
             bool closed = CloseMenuWith(VK_ESCAPE);
-            if (wcscmp(item, L"dismiss") != 0 || !closed)
-                printf(closed ? "no item %ls\n" : "the menu did not close\n", item);
+            if (!closed)
+                printf("the menu did not close\n");
+            else if (wcscmp(item, L"dismiss") != 0)
+                printf("no item %ls\n", item);
             return wcscmp(item, L"dismiss") == 0 && closed ? 0 : 1;
         }
         int now = Highlight(menu, lines, wanted);
