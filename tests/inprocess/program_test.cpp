@@ -205,49 +205,30 @@ TEST(Program, HookPostsToTheTaskbarUnderThePointer)
     // Taskbars host their content in child windows; the command goes to the taskbar. From
     // 22H2 the wheel over it is not passed on: the taskbar would turn the volume too.
     const wchar_t *Content = L"Windows.UI.Composition.DesktopWindowContentBridge",
-                  *Input = L"Windows.UI.Input.InputSite.WindowClass";
+                  *Input = L"Windows.UI.Input.InputSite.WindowClass", *Secondary = L"Shell_SecondaryTrayWnd",
+                  *TaskList = L"MSTaskListWClass";
     const struct
     {
         const char *name;
         DWORD build;
         const wchar_t *bar;
         std::vector<const wchar_t *> children;
-        std::vector<LPARAM> expected;
-        std::vector<UINT> passed;
+        bool command, passed; // the notch turns the volume; it reaches the window under the pointer
     } trees[] = {
-        {"build 22000: the task list inside the rebar",
-         22000,
-         L"ReBarWindow32",
-         {L"MSTaskSwWClass", L"MSTaskListWClass"},
-         {0x000A0000},
-         {WM_MOUSEWHEEL}},
-        {"build 22000: another monitor's taskbar",
-         22000,
-         L"Shell_SecondaryTrayWnd",
-         {L"WorkerW", L"MSTaskListWClass"},
-         {0x000A0000},
-         {WM_MOUSEWHEEL}},
-        {"Windows 11: another monitor's taskbar and its content",
-         22621,
-         L"Shell_SecondaryTrayWnd",
-         {Content, Input},
-         {0x000A0000},
-         {}},
-        {"Windows 11: a window that is no taskbar", 22621, L"MSTaskListWClass", {}, {}, {WM_MOUSEWHEEL}},
-        {"Windows 10: another monitor's taskbar outside its task list",
-         19045,
-         L"Shell_SecondaryTrayWnd",
-         {L"TrayNotifyWnd"},
-         {},
-         {WM_MOUSEWHEEL}},
+        {"22000: in the rebar", 22000, L"ReBarWindow32", {L"MSTaskSwWClass", TaskList}, true, true},
+        {"22000: another monitor's taskbar", 22000, Secondary, {L"WorkerW", TaskList}, true, true},
+        {"Windows 11: another monitor's taskbar", 22621, Secondary, {Content, Input}, true, false},
+        {"Windows 11: no taskbar", 22621, TaskList, {}, false, true},
+        {"Windows 10: outside the task list", 19045, Secondary, {L"TrayNotifyWnd"}, false, true},
     };
     for (const auto &c : trees)
     {
         bar = ShowFakeTaskbar(c.bar, c.children);
         NtVersion = {10, 0, c.build};
         InstallWheelHook();
-        EXPECT_EQ(CommandsFor(MouseInput(MOUSEEVENTF_WHEEL, WHEEL_DELTA)), c.expected) << c.name;
-        EXPECT_EQ(ReceivedInputs, c.passed) << c.name;
+        EXPECT_EQ(CommandsFor(MouseInput(MOUSEEVENTF_WHEEL, WHEEL_DELTA)).size(), c.command ? 1u : 0u)
+            << c.name;
+        EXPECT_EQ(ReceivedInputs.size(), c.passed ? 1u : 0u) << c.name;
         DestroyWindow(bar);
     }
     NtVersion = {10, 0, 19045};
