@@ -7,7 +7,7 @@ import signal
 import subprocess
 import time
 
-from harness.wine import run_wine
+from harness.wine import QUIET, run_wine
 
 TIMEOUT = 20.0
 # Where each stand-in taskbar sits on the 1280 x 800 screen.
@@ -74,8 +74,10 @@ class Session:
         """Runs one testkit action to its end and returns what it printed; a failed action fails."""
         done = run_wine(self.env, self.bindir / "testkit.exe", *args, timeout=timeout)
         if done.returncode != 0:
+            picture = self.workdir / "failed-action.png"  # the display as the action left it
+            subprocess.run(["import", "-window", "root", picture], env=self.env, check=False, **QUIET)
             raise AssertionError(f"testkit {' '.join(map(str, args))}: exit {done.returncode}: "
-                                 f"{done.stdout.strip()} {done.stderr}")
+                                 f"{done.stdout.strip()} {done.stderr}; the display then: {picture}")
         return done.stdout
 
     def footprint(self, pid, threads=None):

@@ -77,9 +77,9 @@ bool InkedRow(const MenuPicture &picture, int y, int from, int to)
     return false;
 }
 
-// The six items with text, as their first and last rows: rows with ink well inside the
-// text column, a few blank rows allowed inside thin characters. Empty until the menu
-// shows all six, which may take a moment after it appears.
+// The items with text, as their first and last rows: rows with ink well inside the text
+// column, a few blank rows allowed inside thin characters. All six once the menu shows
+// them, which may take a moment after it appears.
 std::vector<std::pair<int, int>> TextLines(const MenuPicture &picture)
 {
     std::vector<std::pair<int, int>> lines;
@@ -98,8 +98,6 @@ std::vector<std::pair<int, int>> TextLines(const MenuPicture &picture)
                 ++blank;
         lines.emplace_back(first, last);
     }
-    if (lines.size() != 6)
-        lines.clear();
     return lines;
 }
 
@@ -119,8 +117,29 @@ int HighlightedItem(const MenuPicture &picture, const std::vector<std::pair<int,
 
 const wchar_t *const ItemNames[] = {L"autostart", L"admin", L"pause", L"rehook", L"about", L"exit"};
 
+// What a menu that failed to open leaves to look at: its window, and where Quindle's thread was.
+void ReportMenu(HWND menu, HWND quindle, size_t lines)
+{
+    RECT bounds{};
+    GetWindowRect(menu, &bounds);
+    GUITHREADINFO thread{};
+    thread.cbSize = sizeof thread;
+    GetGUIThreadInfo(GetWindowThreadProcessId(quindle, NULL), &thread);
+    wchar_t active[64] = L"";
+    GetClassNameW(thread.hwndActive, active, 64);
+    printf("menu window %p %s at %ld,%ld %ldx%ld showing %zu lines; Quindle %s, its active window %p %ls\n",
+           static_cast<void *>(menu), IsWindowVisible(menu) ? "visible" : "hidden", bounds.left, bounds.top,
+           bounds.right - bounds.left, bounds.bottom - bounds.top, lines,
+           thread.flags & GUI_INMENUMODE ? "in a menu" : "in no menu", static_cast<void *>(thread.hwndActive),
+           active);
+}
+
 // Opens Quindle's tray menu as the shell does on a right press, and waits until all its
 // items show. Returns the menu window, or null.
+// Under Wine, a notice closed moments before may hand Quindle its change of focus only
+// later, as the next menu is drawn, and that cancels the menu; Windows makes the change at
+// once. The menu is then asked for again, once Quindle has done with the cancelled one:
+// sooner, the click that Quindle posts after a dismissal would cancel the new one too.
 HWND OpenMenu(std::vector<std::pair<int, int>> *lines)
 {
     HWND quindle = NULL;
@@ -129,20 +148,26 @@ HWND OpenMenu(std::vector<std::pair<int, int>> *lines)
         printf("no Quindle window\n");
         return NULL;
     }
-    // A menu opened just as a closing notice hands the focus back is cancelled at once,
-    // as under a real pointer; press again.
     HWND menu = NULL;
-    for (int attempt = 0; attempt < 3 && menu == NULL; ++attempt)
+    for (int attempt = 0; attempt < 3; ++attempt)
     {
+        AnsweredBy(quindle);
         PostMessageW(quindle, WM_USER, 0, WM_RBUTTONDOWN);
-        PumpUntil([&] { return (menu = VisibleMenu()) != NULL; }, 3000);
+        if (!PumpUntil([&] { return (menu = VisibleMenu()) != NULL; }, 3000))
+            continue;
+        auto shownOrGone = [&] {
+            return (*lines = TextLines(TakeMenuPicture(menu))).size() == 6 || !IsWindowVisible(menu);
+        };
+        if (!PumpUntil(shownOrGone))
+            break; // open, but not showing its six items
+        if (IsWindowVisible(menu))
+            return menu;
     }
-    if (menu == NULL || !PumpUntil([&] { return !(*lines = TextLines(TakeMenuPicture(menu))).empty(); }))
-    {
-        printf(menu == NULL ? "the menu did not open\n" : "the menu did not show its six items\n");
-        return NULL;
-    }
-    return menu;
+    printf(menu == NULL            ? "the menu did not open\n"
+           : IsWindowVisible(menu) ? "the menu did not show its six items\n"
+                                   : "the menu was cancelled three times\n");
+    ReportMenu(menu, quindle, lines->size());
+    return NULL;
 }
 
 // Presses the key, again if it was lost, until the menu has closed.
