@@ -15,7 +15,15 @@ wchar_t ModulePath[MAX_PATH];
 wchar_t WindowTitle[TitleLength];
 wchar_t WindowClassName[TitleLength];
 HINSTANCE Instance;
+HANDLE RunningGuard;
+const wchar_t *RunningGuardName = L"Local\\Quindle";
 HWND MainWindow;
+
+namespace
+{
+// How long an elevated copy waits for the copy that handed over to it to end.
+constexpr DWORD HandOverWait = 5000;
+} // namespace
 
 // What must exist before the program proper starts, in this order.
 void StartProcess()
@@ -61,6 +69,26 @@ bool CreateMainWindow(HINSTANCE instance)
     return MainWindow != NULL;
 }
 
+// One copy per sign-in session, whatever its folder or version: with two, every notch
+// would turn the volume twice. False when another copy holds the guard, an elevated one
+// too, which this copy may not even open.
+bool TakeRunningGuard(DWORD wait)
+{
+    if (RunningGuard != NULL)
+        return true;
+    HANDLE guard = CreateMutexW(NULL, FALSE, RunningGuardName);
+    if (guard == NULL)
+        return GetLastError() != ERROR_ACCESS_DENIED; // any other failure: run unguarded
+    DWORD taken = WaitForSingleObject(guard, wait);
+    if (taken != WAIT_OBJECT_0 && taken != WAIT_ABANDONED) // abandoned: its copy was killed
+    {
+        CloseHandle(guard);
+        return false;
+    }
+    RunningGuard = guard;
+    return true;
+}
+
 int RunMessageLoop(HACCEL accelerators)
 {
     MSG message{};
@@ -77,8 +105,12 @@ int RunMessageLoop(HACCEL accelerators)
 
 int RunProgram(HINSTANCE instance, int showCommand)
 {
-    // An unelevated start that must run elevated hands over to an elevated copy.
-    if (HandOverToElevatedCopy(ReadAdminFlag()))
+    // An unelevated start that must run elevated hands over to an elevated copy, which
+    // waits for it to end: the copy that hands over from its menu holds the guard until then.
+    UINT adminFlag = ReadAdminFlag();
+    if (HandOverToElevatedCopy(adminFlag))
+        return 0;
+    if (!TakeRunningGuard(adminFlag == 1 && IsRunningAsAdmin() ? HandOverWait : 0))
         return 0;
     if (!CreateMainWindow(instance))
         return 0;

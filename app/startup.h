@@ -6,5 +6,6 @@
 void StartProcess();
 void EndProcess();
 int RunProgram(HINSTANCE instance, int showCommand);
+bool TakeRunningGuard(DWORD wait);
 bool CreateMainWindow(HINSTANCE instance);
 int RunMessageLoop(HACCEL accelerators);

@@ -12,13 +12,15 @@ extern wchar_t ModulePath[MAX_PATH]; // this executable's full path, read once a
 extern wchar_t WindowTitle[TitleLength];
 extern wchar_t WindowClassName[TitleLength];
 extern HINSTANCE Instance;
-extern HWND MainWindow;             // hidden owner window, target of the tray icon's messages
-extern NOTIFYICONDATAW TrayIcon;    // the one notification-area icon
-extern HMENU TrayMenu;              // the popup shown from the tray icon
-extern int LastMenuCommand;         // what the last TrackPopupMenu returned; 0 when dismissed
-extern UINT TaskbarCreatedMessage;  // what the shell broadcasts each time it starts
-extern int IconRetriesLeft;         // tries left of an icon the shell refused; 0: none pending
-extern const wchar_t ProjectPage[]; // what About opens
+extern HANDLE RunningGuard;             // held while this copy runs: one copy per sign-in session
+extern const wchar_t *RunningGuardName; // the guard's name in the session's namespace
+extern HWND MainWindow;                 // hidden owner window, target of the tray icon's messages
+extern NOTIFYICONDATAW TrayIcon;        // the one notification-area icon
+extern HMENU TrayMenu;                  // the popup shown from the tray icon
+extern int LastMenuCommand;             // what the last TrackPopupMenu returned; 0 when dismissed
+extern UINT TaskbarCreatedMessage;      // what the shell broadcasts each time it starts
+extern int IconRetriesLeft;             // tries left of an icon the shell refused; 0: none pending
+extern const wchar_t ProjectPage[];     // what About opens
 // How About opens the page: through the desktop's shell as the signed-in user, or from
 // this process; each tells whether it did. The tests put recorders in their place.
 extern bool (*OpenAsDesktopUser)(const wchar_t *page);

@@ -8,6 +8,10 @@
 #include "settings/state.h"
 
 #include <wchar.h>
+#include <wctype.h>
+
+#include <string>
+#include <vector>
 
 HKEY RunKey;
 
@@ -29,13 +33,13 @@ void CloseRunKey()
     RunKey = NULL;
 }
 
-// Whether the user turned the start off in Task Manager or Settings. A value longer
-// than Windows writes is read whole: its first byte still decides.
-bool IsStartDisapproved(HKEY approved)
+// Whether the user turned the start under this name off in Task Manager or Settings. A
+// value longer than Windows writes is read whole: its first byte still decides.
+bool IsStartDisapproved(HKEY approved, const wchar_t *name)
 {
     BYTE data[64];
     DWORD type = REG_NONE, size = sizeof data;
-    LSTATUS status = RegQueryValueExW(approved, AutostartValueName, NULL, &type, data, &size);
+    LSTATUS status = RegQueryValueExW(approved, name, NULL, &type, data, &size);
     if (status == ERROR_SUCCESS)
         return IsApprovalDisabled(type, data, size);
     if (status != ERROR_MORE_DATA)
@@ -43,7 +47,7 @@ bool IsStartDisapproved(HKEY approved)
     bool disabled = false;
     if (BYTE *whole = static_cast<BYTE *>(HeapAlloc(GetProcessHeap(), 0, size)))
     {
-        if (RegQueryValueExW(approved, AutostartValueName, NULL, &type, whole, &size) == ERROR_SUCCESS)
+        if (RegQueryValueExW(approved, name, NULL, &type, whole, &size) == ERROR_SUCCESS)
             disabled = IsApprovalDisabled(type, whole, size);
         HeapFree(GetProcessHeap(), 0, whole);
     }
@@ -65,9 +69,76 @@ void EnableApprovedStart()
     HKEY approved = OpenApprovedKey(KEY_QUERY_VALUE | KEY_SET_VALUE);
     if (approved == NULL)
         return;
-    if (IsStartDisapproved(approved))
+    if (IsStartDisapproved(approved, AutostartValueName))
         RegSetValueExW(approved, AutostartValueName, 0, REG_BINARY, EnabledApproval, sizeof EnabledApproval);
     RegCloseKey(approved);
+}
+
+// A Run value that starts this program, under this version's name or another's.
+struct OwnRunValue
+{
+    std::wstring Name;
+    bool ThisVersion;
+};
+
+// Opens RunKey afresh and lists the values in it that start this program.
+std::vector<OwnRunValue> FindOwnRunValues()
+{
+    std::vector<OwnRunValue> own;
+    CloseRunKey(); // the handle an earlier check left open
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, RunKeyPath, 0, KEY_ALL_ACCESS, &RunKey) != ERROR_SUCCESS)
+    {
+        RunKey = NULL;
+        return own;
+    }
+    wchar_t name[64];
+    for (DWORD index = 0;; ++index)
+    {
+        DWORD length = sizeof name / sizeof name[0];
+        LSTATUS status = RegEnumValueW(RunKey, index, name, &length, NULL, NULL, NULL, NULL);
+        if (status == ERROR_MORE_DATA)
+            continue; // a longer name than any of ours
+        if (status != ERROR_SUCCESS)
+            break;
+        wchar_t stored[QuotedPathLength] = L"";
+        DWORD size = sizeof stored;
+        // RegGetValueW checks the type and the terminating zero; longer values fail.
+        if (RegGetValueW(RunKey, NULL, name, RRF_RT_REG_SZ, NULL, stored, &size) != ERROR_SUCCESS)
+            stored[0] = L'\0';
+        RunValueOwner owner = ClassifyRunValue(name, stored, ModulePath, AutostartValueName);
+        if (owner != NotThisProgram)
+            own.push_back({name, owner == ThisVersion});
+    }
+    return own;
+}
+
+// Windows starts the program from any of them that its approval value does not turn off.
+bool StartsAny(const std::vector<OwnRunValue> &own)
+{
+    HKEY approved = OpenApprovedKey(KEY_QUERY_VALUE);
+    bool starts = false;
+    for (const OwnRunValue &value : own)
+        starts = starts || approved == NULL || !IsStartDisapproved(approved, value.Name.c_str());
+    if (approved != NULL)
+        RegCloseKey(approved);
+    return starts;
+}
+
+// Deletes the other versions' values with their approval values, and this version's
+// value too when asked; its approval value stays, as Task Manager leaves it.
+void RemoveOwnRunValues(const std::vector<OwnRunValue> &own, bool thisVersionToo)
+{
+    HKEY approved = OpenApprovedKey(KEY_SET_VALUE);
+    for (const OwnRunValue &value : own)
+    {
+        if (value.ThisVersion && !thisVersionToo)
+            continue;
+        RegDeleteValueW(RunKey, value.Name.c_str());
+        if (!value.ThisVersion && approved != NULL)
+            RegDeleteValueW(approved, value.Name.c_str());
+    }
+    if (approved != NULL)
+        RegCloseKey(approved);
 }
 } // namespace
 
@@ -91,36 +162,33 @@ bool NamesThisProgram(const wchar_t *stored, const wchar_t *program)
            stored[length + 2] == L'\0';
 }
 
-bool IsAutostartRegistered()
+// Whose a Run value is: this program's when it starts this program's path under a name of
+// "Quindle V" and a version, this version's or an older (or newer) one's. Names are
+// compared as Windows compares them, without regard to letter case.
+RunValueOwner ClassifyRunValue(const wchar_t *name, const wchar_t *data, const wchar_t *program,
+                               const wchar_t *thisVersionName)
 {
-    CloseRunKey(); // the handle an earlier check left open
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, RunKeyPath, 0, KEY_ALL_ACCESS, &RunKey) != ERROR_SUCCESS)
-    {
-        RunKey = NULL;
-        return false;
-    }
-    wchar_t stored[QuotedPathLength] = L"";
-    DWORD size = sizeof stored;
-    // RegGetValueW checks the type and the terminating zero; longer values fail.
-    if (RegGetValueW(RunKey, NULL, AutostartValueName, RRF_RT_REG_SZ, NULL, stored, &size) != ERROR_SUCCESS)
-        return false;
-    if (!NamesThisProgram(stored, ModulePath))
-        return false;
-    // Windows skips a Run value whose approval value says disabled.
-    HKEY approved = OpenApprovedKey(KEY_QUERY_VALUE);
-    if (approved == NULL)
-        return true;
-    bool disabled = IsStartDisapproved(approved);
-    RegCloseKey(approved);
-    return !disabled;
+    const wchar_t prefix[] = L"Quindle V";
+    const size_t length = wcslen(prefix);
+    bool versioned = _wcsnicmp(name, prefix, length) == 0 && iswdigit(name[length]) &&
+                     name[length + wcsspn(name + length, L"0123456789.")] == L'\0';
+    if (!versioned || !NamesThisProgram(data, program))
+        return NotThisProgram;
+    return _wcsicmp(name, thisVersionName) == 0 ? ThisVersion : OtherVersion;
 }
 
+bool IsAutostartRegistered()
+{
+    return StartsAny(FindOwnRunValues());
+}
+
+// Turning on writes this version's value and drops older versions' values; turning off
+// drops them all. Another copy's values and other programs' are never touched.
 void ToggleAutostart()
 {
-    if (IsAutostartRegistered())
-    {
-        RegDeleteValueW(RunKey, AutostartValueName);
-    }
+    std::vector<OwnRunValue> own = FindOwnRunValues();
+    if (StartsAny(own))
+        RemoveOwnRunValues(own, true);
     else if (RunKey != NULL && ModulePath[0] != L'\0') // no path, or a truncated one: nothing to start
     {
         // Quoted: unquoted, a path with spaces could start C:\Program.exe instead.
@@ -134,7 +202,10 @@ void ToggleAutostart()
         quoted[length + 2] = L'\0';
         if (RegSetValueExW(RunKey, AutostartValueName, 0, REG_SZ, reinterpret_cast<const BYTE *>(quoted),
                            static_cast<DWORD>((length + 3) * sizeof(wchar_t))) == ERROR_SUCCESS)
+        {
             EnableApprovedStart();
+            RemoveOwnRunValues(own, false);
+        }
     }
     CloseRunKey();
     ShowAutostartCheck();

@@ -7,9 +7,11 @@ After the actions at each pointer position, a marker click shows that all the
 commands they caused have arrived (see click_marker).
 """
 import argparse
+import os
 import pathlib
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import textwrap
@@ -65,8 +67,10 @@ def commands(log):
 RUN_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
 APPROVED_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\StartupApproved\Run"
 ENABLED = "02" + "00" * 11  # what Task Manager writes on enable
-# Another program's approval values, disabled and enabled, which nothing may touch.
+# Approval values without a Run value of this program, which nothing may touch: another program's, disabled,
+# and an older version's, enabled.
 OTHER_APPROVALS = {"Other Program": "03000000" + "40C3D1AA7B4BDB01", "Quindle V1.23": ENABLED}
+OLDER = "Quindle V1.22"  # an older version's Run value
 
 
 def approval_form(first):
@@ -126,7 +130,7 @@ class Scenario(Session):
 
     def __init__(self, env, bindir, workdir, run_value):
         super().__init__(env, bindir, workdir)
-        self.run_value, self.current, self.others, self.footprints, self.late = run_value, None, [], [], []
+        self.run_value, self.current, self.footprints, self.late = run_value, None, [], []
         self.looks = {"checks": [], "icons": []}
 
     def start(self, program=None, env=None, directory=None):
@@ -136,9 +140,24 @@ class Scenario(Session):
         self.started = time.monotonic()
         self.threads = self.footprint(self.launcher.windows_pid)["threads"]
 
-    def exit(self):
-        self.testkit("menu", "exit")
+    def exit(self, how=None):
+        if how == "killed":  # as Task Manager ends it, with no word to the program
+            os.killpg(self.launcher.pid, signal.SIGKILL)
+        else:
+            self.testkit("menu", "exit")
         wait_for(lambda: self.launcher.poll() is not None, "Quindle to exit")
+
+    def second(self, *_):
+        launcher = self.wine(self.bindir / "testkit.exe", "launch", self.program, windows_path(self.workdir),
+                             stdout=subprocess.PIPE, text=True)
+        said = launcher.stdout.readline().strip()
+        assert said == "exit 0", f"a second copy ran beside the first, or failed: {said}"
+
+    def older(self, how, _):
+        whose, _, first = how.partition(":")
+        program = self.program if whose == "this" else r"C:\Other\Quindle.exe"
+        reg(self.env, "add", RUN_KEY, "/v", OLDER, "/d", f'"{program}"', "/f")
+        reg(self.env, "add", APPROVED_KEY, "/v", OLDER, "/t", "REG_BINARY", "/d", approval_form(first or "02"), "/f")
 
     def settle(self):
         """Once the marker click is in, every command that the actions so far caused is in."""
@@ -189,14 +208,14 @@ class Scenario(Session):
         self.testkit("send", "0", "0")  # Quindle takes messages again
 
     def restart(self, how, _):
-        self.exit()
+        self.exit(how)
         if how == "no-imaging":  # no imaging component can be created
             self.start(env={"WINEDLLOVERRIDES": self.env["WINEDLLOVERRIDES"] + ";windowscodecs=d"})
         elif how == "sign-in":  # as the shell starts the Run key's programs: in system32
             self.start(self.copy_to(INSTALLED), directory=SYSTEM32)
         elif how == "installed":
             self.start(self.copy_to(INSTALLED))
-        elif how:  # deepN: in a folder whose name makes the copy's full path N units long
+        elif how.startswith("deep"):  # deepN: in a folder whose name makes the copy's full path N units long
             length = int(how.removeprefix("deep"))
             program = self.copy_to("C:\\" + "d" * (length - len("C:\\") - len("\\Quindle.exe")))
             assert len(program) == length
@@ -284,14 +303,18 @@ ACTIONS = [  # as a scenario writes it (*N: N times), the handler (scenario, arg
     ("restart:HOW", Scenario.restart, "Exit, then start again in the same folder; restart:deepN a copy whose "
      r"full path is N units long, restart:no-imaging where no imaging component can be created, restart:installed"
      r" a copy in C:\Program Files\Quindle started in the folder, restart:sign-in that copy started as the shell "
-     r"starts the Run key's programs, in C:\windows\system32"),
+     r"starts the Run key's programs, in C:\windows\system32; restart:killed ends it as Task Manager does, "
+     "then starts it"),
     ("write-ini:V", lambda s, a, n: write_ini(s.workdir, a), "Administrator=V in the folder's setting.ini"),
     ("write-beside:V", lambda s, a, n: write_ini(s.in_prefix(INSTALLED), a), "the same in the installed copy's"),
     ("run-bare", lambda s, a, n: s.add_value(RUN_KEY, "/d", s.program), "this path, unquoted, as the Run value"),
+    ("older:WHOSE[:XX]", Scenario.older, f"an older version's Run value, {OLDER}, that starts this program (this) "
+     "or another copy (copy), with its approval value as approval:XX writes it (02 when not given)"),
     ("footprint", lambda s, a, n: s.footprints.append(s.footprint(s.launcher.windows_pid, s.threads)),
      "Quindle's threads, handles, GDI and USER objects and private bytes, once the notice closers have ended"),
     ("recreate:BAR", Scenario.recreate, "the stand-in ended and made anew"),
-    ("second", lambda s, a, n: s.others.append(s.start_quindle()), "a second instance of Quindle"),
+    ("second", Scenario.second, "a second copy of Quindle started in the same folder, which must end at once with "
+     "exit code 0 (no window, so no icon, hook, file or value)"),
     ("approval:XX", lambda s, a, n: s.add_value(APPROVED_KEY, "/t", "REG_BINARY", "/d", approval_form(a)),
      "this program's startup approval value as Task Manager writes it: first byte XX, then zeros, or a time "
      "when XX is odd, that is disabled"),
@@ -336,6 +359,9 @@ def observe(s, expected, project_page):
     seen["system32"] = ["written"] if (s.in_prefix(SYSTEM32) / "setting.ini").exists() else []
     approval = read_approval(s.env, s.run_value)
     seen["approval"] = [] if approval is None else ["enabled" if approval == ENABLED else approval]
+    older = read_value(s.env, RUN_KEY, OLDER, r"REG_SZ\s+(.*)")
+    seen["older"] = ([] if older is None else ["this" if older == f'"{s.program}"' else "copy"]) + (
+        ["approval"] if read_approval(s.env, OLDER) else [])
     others = {name: read_approval(s.env, name) for name in OTHER_APPROVALS}
     seen["other-approvals"] = [f"{name}: {data}" for name, data in others.items() if data != OTHER_APPROVALS[name]]
     seen["late"] = s.late
@@ -376,8 +402,8 @@ def main():
         (workdir / "about.txt").unlink(missing_ok=True)
         for folder in (workdir, s.in_prefix(INSTALLED), s.in_prefix(SYSTEM32)):
             (folder / "setting.ini").unlink(missing_ok=True)
-        for key in (RUN_KEY, APPROVED_KEY):
-            reg(s.env, "delete", key, "/v", s.run_value, "/f")
+        for key, name in [(key, name) for key in (RUN_KEY, APPROVED_KEY) for name in (s.run_value, OLDER)]:
+            reg(s.env, "delete", key, "/v", name, "/f")
         for name, data in OTHER_APPROVALS.items():
             reg(s.env, "add", APPROVED_KEY, "/v", name, "/t", "REG_BINARY", "/d", data, "/f")
         if "menu:about" in actions:  # testkit as the prefix's https handler, writing each address it gets

@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace
@@ -31,6 +33,25 @@ TEST(Program, StartUpCreatesTheHiddenToolWindow)
     EXPECT_NE(WheelHookHandle, nullptr);
     EXPECT_NE(RefreshTimer, 0u); // the refresh timer runs
     EXPECT_NE(ModulePath[0], L'\0');
+}
+
+// Another copy's guard is refused while that copy holds it, and taken once it has ended
+// holding it, as a copy that hands over to an elevated one does.
+TEST(Program, AnotherCopysGuardIsTakenOnlyOnceItEnds)
+{
+    HANDLE ours = std::exchange(RunningGuard, nullptr);
+    const wchar_t *name = std::exchange(RunningGuardName, L"Local\\Quindle in-process tests, another copy");
+    HANDLE theirs = CreateMutexW(NULL, TRUE, RunningGuardName); // this thread plays the other copy
+    bool taken = true;
+    std::thread([&] { taken = TakeRunningGuard(0); }).join();
+    EXPECT_FALSE(taken);
+    ReleaseMutex(theirs);
+    std::thread([&] { WaitForSingleObject(theirs, INFINITE); }).join(); // it ends holding the guard
+    EXPECT_TRUE(TakeRunningGuard(0));
+    CloseHandle(RunningGuard);
+    CloseHandle(theirs);
+    RunningGuard = ours;
+    RunningGuardName = name;
 }
 
 TEST(Program, ResourcesLoadAsListed)

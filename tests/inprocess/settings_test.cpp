@@ -138,6 +138,7 @@ TEST(Settings, AdminFlagReadAndToggled)
         bool checked;          // after the toggle
     } cases[] = {
         {"no file", Kind::Missing, "", 0, L"1", true},
+        {"an empty file, as Scoop makes it", Kind::Text, "", 0, L"1", true},
         {"no key", Kind::Text, "[setting]\r\nOther=1\r\n" + other, 0, L"1", true},
         {"another section", Kind::Text, "[other]\r\nAdministrator=1\r\n", 0, L"1", true},
         {"0", Kind::Text, other + "[setting]\r\nAdministrator=0\r\n", 0, L"1", true},

@@ -112,6 +112,8 @@ class ProgramStarted : public testing::Environment
         EnterSandbox();
         if (testing::Test::HasFatalFailure())
             return; // no test runs outside the sandbox
+        // A copy of Quindle may run beside the tests.
+        RunningGuardName = L"Local\\Quindle in-process tests";
         PostQuitMessage(0);
         wchar_t noArguments[] = L"";
         ASSERT_EQ(wWinMain(GetModuleHandleW(NULL), NULL, noArguments, SW_SHOWDEFAULT), 0);

@@ -258,6 +258,29 @@ TEST(Decisions, RunValueNamesThisProgram)
         EXPECT_EQ(NamesThisProgram(c.stored, c.program), c.names)
             << testing::PrintToString(std::wstring(c.stored));
 }
+
+// Any version's name counts as this program's, if its data names this program as above.
+TEST(Decisions, WhoseRunValueItIs)
+{
+    const wchar_t *program = L"C:\\Quindle\\Quindle.exe", *quoted = L"\"C:\\Quindle\\Quindle.exe\"";
+    const struct
+    {
+        const wchar_t *name, *data;
+        RunValueOwner owner;
+    } cases[] = {
+        {L"Quindle V1.25", quoted, ThisVersion},
+        {L"quindle v1.24", program, OtherVersion},
+        {L"Quindle V2", quoted, OtherVersion},
+        {L"Quindle V1.24", L"D:\\Quindle.exe", NotThisProgram},
+        {L"Other", quoted, NotThisProgram},
+        {L"Quindle V", quoted, NotThisProgram},
+        {L"Quindle V1.24 beta", quoted, NotThisProgram},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ClassifyRunValue(c.name, c.data, program, L"Quindle V1.25"), c.owner)
+            << testing::PrintToString(std::wstring(c.name));
+}
+
 // Only a move the hook missed means that Windows dropped it; an unread pointer means nothing.
 TEST(Decisions, WatchdogVerdict)
 {
