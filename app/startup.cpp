@@ -32,7 +32,7 @@ void StartProcess()
     // the program's folder or the current directory, only from System32.
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     QueryNtVersion();
-    StartImaging();
+    StartOleAndImaging();
     // A truncated path would start nothing, or something else: keep none.
     if (GetModuleFileNameW(NULL, ModulePath, MAX_PATH) >= MAX_PATH)
         ModulePath[0] = L'\0';
@@ -41,7 +41,7 @@ void StartProcess()
 // Undoes StartProcess in reverse order; runs on every way out of the program.
 void EndProcess()
 {
-    StopImaging();
+    StopImagingAndOle();
 }
 
 bool CreateMainWindow(HINSTANCE instance)
@@ -127,7 +127,7 @@ int RunProgram(HINSTANCE instance, int showCommand)
     UpdateWindow(MainWindow);
     HACCEL accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDC_QUINDLE));
     InstallWheelHook();
-    ShowHookState();
+    UpdateHookState();
     StartRefreshTimer();
     StartHookHealing();
     int exitCode = RunMessageLoop(accelerators);

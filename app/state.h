@@ -6,7 +6,9 @@
 #include <shellapi.h>
 
 constexpr int TitleLength = 100;
-constexpr UINT_PTR IconRetryTimer = 0x1C0; // window timer of MainWindow: the tray icon's next try
+// MainWindow's timers, handled by its window procedure.
+constexpr UINT_PTR WatchdogTimerId = 10;   // the watchdog's checks of the hook
+constexpr UINT_PTR IconRetryTimer = 0x1C0; // the tray icon's next try
 
 extern wchar_t ModulePath[MAX_PATH]; // this executable's full path, read once at start
 extern wchar_t WindowTitle[TitleLength];

@@ -69,12 +69,12 @@ void UnregisterSessionNotifications()
 }
 } // namespace
 
-// The flag and the Pause label say whether the hook is in fact installed, whatever
-// nesting of commands brought it there.
-void ShowHookState()
+// Sets the flag and the Pause label from whether the hook is in fact installed, whatever
+// nesting of commands brought it there, and starts the watchdog over from here.
+void UpdateHookState()
 {
     HookActive = WheelHookHandle != NULL;
-    LastWatchdogSample = TakeWatchdogSample(); // the watchdog starts over from here
+    LastWatchdogSample = TakeWatchdogSample();
     ModifyMenuW(TrayMenu, IDM_PAUSE, MF_BYCOMMAND | MF_STRING, IDM_PAUSE, HookActive ? L"暂停" : L"继续");
 }
 
@@ -84,13 +84,13 @@ void TogglePause()
         RemoveWheelHook();
     else
         InstallWheelHook();
-    ShowHookState();
+    UpdateHookState();
 }
 
 void RehookWithNotice()
 {
     InstallWheelHook(); // the old hook goes first, and the target class is chosen again
-    ShowHookState();
+    UpdateHookState();
     // The notice closes itself; without a worker to close it, none is shown.
     auto *request = new (std::nothrow) CloseRequest{NoticeDelay, NoticeTitle};
     if (request == nullptr || !StartNoticeCloser(request))
@@ -169,7 +169,7 @@ void CALLBACK RefreshTimerProc(HWND, UINT, UINT_PTR timer, DWORD)
 void ReinstallWheelHook()
 {
     InstallWheelHook(); // in place of the old one
-    ShowHookState();
+    UpdateHookState();
 }
 
 // Session changes are heard from here on, and the watchdog looks every ten seconds

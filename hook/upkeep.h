@@ -6,9 +6,6 @@
 
 #include "hook/state.h"
 
-// The hidden window's timer for the watchdog's checks.
-constexpr UINT_PTR WatchdogTimerId = 10;
-
 // Handed to NoticeCloser, which owns and frees it.
 struct CloseRequest
 {
@@ -16,7 +13,7 @@ struct CloseRequest
     const wchar_t *Title;
 };
 
-void ShowHookState();
+void UpdateHookState();
 void TogglePause();
 void RehookWithNotice();
 void StartRefreshTimer();

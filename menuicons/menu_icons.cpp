@@ -20,7 +20,8 @@ const IID ImagingFactoryInterface = {
 const GUID PremultipliedBgra = {0x6fddc324, 0x4e03, 0x4bfe, {0xb1, 0x85, 0x3d, 0x77, 0x76, 0x8d, 0xc9, 0x10}};
 } // namespace
 
-void StartImaging()
+// OLE on the main thread, which the imaging component needs, then the imaging factory.
+void StartOleAndImaging()
 {
     OleInitResult = OleInitialize(NULL);
     CoCreateInstance(ImagingFactory2, NULL, CLSCTX_INPROC_SERVER, ImagingFactoryInterface,
@@ -30,7 +31,7 @@ void StartImaging()
                          reinterpret_cast<void **>(&ImagingFactory));
 }
 
-void StopImaging()
+void StopImagingAndOle()
 {
     if (ImagingFactory != nullptr)
     {

@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-void StartImaging();
-void StopImaging();
+void StartOleAndImaging();
+void StopImagingAndOle();
 HICON GetMenuIcon(UINT id);
 HRESULT SetMenuItemIcon(UINT item, HICON icon);

@@ -80,7 +80,7 @@ const std::vector<LPARAM> None, OneUp = {0x000A0000};
 void Reset()
 {
     InstallWheelHook();
-    ShowHookState();
+    UpdateHookState();
     AddTrayIcon();
     StopIconRetries(); // the icon was there already: the shell refused the second add
     TakeQuitMessage();
