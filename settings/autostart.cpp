@@ -14,16 +14,14 @@
 #include <vector>
 
 HKEY RunKey;
+const wchar_t RunKeyPath[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const wchar_t AutostartValueName[] = L"Quindle V" QUINDLE_VERSION;
+const wchar_t ApprovedKeyPath[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run";
+const BYTE EnabledApproval[12] = {0x02};
 
 namespace
 {
-const wchar_t RunKeyPath[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-const wchar_t AutostartValueName[] = L"Quindle V" QUINDLE_VERSION;
-// Where Task Manager and Settings turn a Run value off without deleting it.
-const wchar_t ApprovedKeyPath[] =
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run";
-// What Task Manager writes when the user turns an entry back on.
-const BYTE EnabledApproval[12] = {0x02};
 constexpr int QuotedPathLength = MAX_PATH + 2; // a path of up to 259 units, its quotes and the end
 
 void CloseRunKey()

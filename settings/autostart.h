@@ -3,6 +3,13 @@
 
 #include <windows.h>
 
+// Under HKEY_CURRENT_USER: the Run key, and where Task Manager and Settings turn one of its
+// values off without deleting it (a value of the same name).
+extern const wchar_t RunKeyPath[];
+extern const wchar_t ApprovedKeyPath[];
+extern const wchar_t AutostartValueName[]; // "Quindle V" and this version
+extern const BYTE EnabledApproval[12];     // what Task Manager writes when the user turns a start back on
+
 // Whose a Run value is.
 enum RunValueOwner
 {

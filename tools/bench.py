@@ -59,8 +59,8 @@ def footprints(session):
     started = session.footprint(pid)
 
     def exercise(pauses, rehooks):
-        session.testkit("menu", "pause", pauses, timeout=60 + pauses)
-        session.testkit("rehooks", rehooks, timeout=60 + rehooks)
+        session.testkit("menu", "pause", pauses, times=pauses)
+        session.testkit("rehooks", rehooks, times=rehooks)
         return session.footprint(pid, started["threads"])
 
     warm = exercise(*WARM_UP)

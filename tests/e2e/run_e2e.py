@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Runs one end-to-end scenario of scenarios.txt: Quindle.exe beside stand-in taskbars
 under Wine in the test run's Xvfb display, with real X input from xdotool.
-`run_e2e.py --legend` prints the actions a scenario may take.
+`PYTHONPATH=tools python3 tests/e2e/run_e2e.py --legend` prints the actions a scenario may
+take, and which of what it sees is checked only where named.
 
 After the actions at each pointer position, a marker click shows that all the
 commands they caused have arrived (see click_marker).
@@ -18,11 +19,13 @@ import textwrap
 import time
 
 from harness.session import BARS, Session, click_marker, pointer_to, read_log, wait_for, windows_path
+from harness.registry import APPROVED_KEY, ENABLED_APPROVAL, RUN_KEY
 from harness.wine import read_env_file, reg, set_build
 
 HERE = pathlib.Path(__file__).resolve().parent
 LPARAMS = {"up": "0x000A0000", "down": "0x00090000", "mute": "0x00080000"}
 ICON_REQUESTS = {"0": "add", "1": "modify", "2": "delete"}  # NIM_ codes
+NAMED_ONLY = ("icon", "wheel")  # what a scenario sees, checked only where it names it; the rest always
 CORE_BARS = ("task", "rebar", "tray")  # the others start where a scenario names them
 
 
@@ -64,12 +67,9 @@ def commands(log):
     return result
 
 
-RUN_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
-APPROVED_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\StartupApproved\Run"
-ENABLED = "02" + "00" * 11  # what Task Manager writes on enable
 # Approval values without a Run value of this program, which nothing may touch: another program's, disabled,
 # and an older version's, enabled.
-OTHER_APPROVALS = {"Other Program": "03000000" + "40C3D1AA7B4BDB01", "Quindle V1.23": ENABLED}
+OTHER_APPROVALS = {"Other Program": "03000000" + "40C3D1AA7B4BDB01", "Quindle V1.23": ENABLED_APPROVAL}
 OLDER = "Quindle V1.22"  # an older version's Run value
 
 
@@ -265,9 +265,8 @@ class Scenario(Session):
 ARG, N = object(), object()  # in kit(): the action's argument and its count
 
 
-def kit(*words):  # a second more for each time: the soak's 1,000 pauses take half a minute here
-    return lambda s, a, n: s.testkit(*(a if word is ARG else n if word is N else word for word in words),
-                                     timeout=60 + n)
+def kit(*words):
+    return lambda s, a, n: s.testkit(*(a if word is ARG else n if word is N else word for word in words), times=n)
 
 
 def click(*words):  # xdotool's words for one input, given N times
@@ -292,7 +291,7 @@ ACTIONS = [  # as a scenario writes it (*N: N times), the handler (scenario, arg
     ("inject-middle:EXTRA", kit("middle-press", ARG), "a middle press sent with SendInput, dwExtraInfo EXTRA"),
     ("menu:ITEM", kit("menu", ARG), "the tray menu opened as the shell does and ITEM chosen with the keyboard: "
      "autostart, admin, pause, rehook, about or exit, or dismiss to close it"),
-    ("pause*N", kit("menu", "pause", N), "the menu's pause N times, each notice closed with its close button"),
+    ("pause*N", kit("menu", "pause", N), "the menu's pause N times (it shows no notice)"),
     ("rehook*N", kit("rehooks", N), "the menu's re-hook N times, each notice closed with its close button"),
     ("notice", kit("notice", "REHOOK"), "choose re-hook: its notice shows and closes by itself"),
     ("foreign:TITLE", Scenario.foreign, "another program's window with that title"),
@@ -358,7 +357,7 @@ def observe(s, expected, project_page):
     # The program never deletes the file: one written at any point is still there.
     seen["system32"] = ["written"] if (s.in_prefix(SYSTEM32) / "setting.ini").exists() else []
     approval = read_approval(s.env, s.run_value)
-    seen["approval"] = [] if approval is None else ["enabled" if approval == ENABLED else approval]
+    seen["approval"] = [] if approval is None else ["enabled" if approval == ENABLED_APPROVAL else approval]
     older = read_value(s.env, RUN_KEY, OLDER, r"REG_SZ\s+(.*)")
     seen["older"] = ([] if older is None else ["this" if older == f'"{s.program}"' else "copy"]) + (
         ["approval"] if read_approval(s.env, OLDER) else [])
@@ -384,7 +383,7 @@ def main():
     if sys.argv[1:] == ["--legend"]:
         width = max(len(form) for form, _, _ in ACTIONS) + 2
         return print("\n".join(textwrap.fill(text, 100, initial_indent=form.ljust(width), subsequent_indent=" " * width)
-                                for form, _, text in ACTIONS))
+                                for form, _, text in ACTIONS) + f"\n\nSeen only where named: {', '.join(NAMED_ONLY)}.")
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("scenario")
     parser.add_argument("--testenv", required=True)
@@ -414,7 +413,7 @@ def main():
         play(s, actions)
         seen = observe(s, expected, options.project_page)
         failures = [f"{key}: saw {seen[key]}, expected {expected.get(key, [])}" for key in seen
-                    if seen[key] != expected.get(key, []) and (key not in ("icon", "wheel") or key in expected)]
+                    if seen[key] != expected.get(key, []) and (key not in NAMED_ONLY or key in expected)]
         if failures:
             raise AssertionError("; ".join(failures))
     print(f"{options.scenario}: passed")

@@ -35,20 +35,14 @@ void SetItemBitmap(UINT item, HBITMAP bitmap)
 // resources (the same as the program's) without the code under test.
 std::vector<BYTE> SixteenPixelImage(UINT group)
 {
-    HMODULE module = GetModuleHandleW(NULL);
-    auto directory = static_cast<const BYTE *>(
-        LockResource(LoadResource(module, FindResourceW(module, MAKEINTRESOURCEW(group), RT_GROUP_ICON))));
     std::vector<BYTE> pixels;
-    for (WORD i = 0, count = directory ? *reinterpret_cast<const WORD *>(directory + 4) : 0; i < count; ++i)
+    for (const IconImage &image : IconGroupImages(group, Chinese))
     {
-        GroupIconEntry entry;
-        memcpy(&entry, directory + 6 + i * sizeof entry, sizeof entry);
-        if (entry.width != 16)
+        if (image.Entry.width != 16)
             continue;
-        auto header = static_cast<const BITMAPINFOHEADER *>(
-            LockResource(LoadResource(module, FindResourceW(module, MAKEINTRESOURCEW(entry.id), RT_ICON))));
+        auto header = reinterpret_cast<const BITMAPINFOHEADER *>(image.Bytes);
         EXPECT_EQ(header->biBitCount, 32);
-        const BYTE *bottomUp = reinterpret_cast<const BYTE *>(header) + header->biSize;
+        const BYTE *bottomUp = image.Bytes + header->biSize;
         for (int row = 15; row >= 0; --row)
             pixels.insert(pixels.end(), bottomUp + row * 64, bottomUp + row * 64 + 64);
     }
@@ -130,16 +124,16 @@ TEST(MenuIcons, PixelsArePremultipliedFromTheIconFiles)
 
 TEST(MenuIcons, WithoutAnImagingFactoryItemsStayTextOnly)
 {
-    IWICImagingFactory *factory = ImagingFactory;
     HBITMAP about = ItemBitmap(IDM_ABOUT), exit = ItemBitmap(IDM_EXIT);
     SetItemBitmap(IDM_ABOUT, NULL);
     SetItemBitmap(IDM_EXIT, NULL);
-    ImagingFactory = nullptr;
-    EXPECT_EQ(SetMenuItemIcon(IDM_ABOUT, GetMenuIcon(IDI_TRAYICON)), S_OK);
-    EXPECT_EQ(SetMenuItemIcon(IDM_EXIT, GetMenuIcon(IDI_EXITICON)), S_OK);
-    EXPECT_EQ(ItemBitmap(IDM_ABOUT), nullptr);
-    EXPECT_EQ(ItemBitmap(IDM_EXIT), nullptr);
-    ImagingFactory = factory;
+    {
+        Swapped none(ImagingFactory, nullptr);
+        EXPECT_EQ(SetMenuItemIcon(IDM_ABOUT, GetMenuIcon(IDI_TRAYICON)), S_OK);
+        EXPECT_EQ(SetMenuItemIcon(IDM_EXIT, GetMenuIcon(IDI_EXITICON)), S_OK);
+        EXPECT_EQ(ItemBitmap(IDM_ABOUT), nullptr);
+        EXPECT_EQ(ItemBitmap(IDM_EXIT), nullptr);
+    }
     SetItemBitmap(IDM_ABOUT, about);
     SetItemBitmap(IDM_EXIT, exit);
 }

@@ -12,7 +12,6 @@
 
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace
@@ -39,8 +38,8 @@ TEST(Program, StartUpCreatesTheHiddenToolWindow)
 // holding it, as a copy that hands over to an elevated one does.
 TEST(Program, AnotherCopysGuardIsTakenOnlyOnceItEnds)
 {
-    HANDLE ours = std::exchange(RunningGuard, nullptr);
-    const wchar_t *name = std::exchange(RunningGuardName, L"Local\\Quindle in-process tests, another copy");
+    Swapped guard(RunningGuard, nullptr);
+    Swapped name(RunningGuardName, L"Local\\Quindle in-process tests, another copy");
     HANDLE theirs = CreateMutexW(NULL, TRUE, RunningGuardName); // this thread plays the other copy
     bool taken = true;
     std::thread([&] { taken = TakeRunningGuard(0); }).join();
@@ -50,8 +49,6 @@ TEST(Program, AnotherCopysGuardIsTakenOnlyOnceItEnds)
     EXPECT_TRUE(TakeRunningGuard(0));
     CloseHandle(RunningGuard);
     CloseHandle(theirs);
-    RunningGuard = ours;
-    RunningGuardName = name;
 }
 
 TEST(Program, ResourcesLoadAsListed)
@@ -116,33 +113,25 @@ TEST(Program, ResourcesLoadAsListed)
 
 TEST(Program, EachIconGroupHoldsNineSizes)
 {
-    HINSTANCE instance = GetModuleHandleW(NULL);
-    const WORD Chinese = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED);
     std::vector<std::string> directories;
     for (UINT group : {IDI_APPICON, IDI_EXITICON, IDI_TRAYICON})
     {
-        HRSRC found = FindResourceExW(instance, RT_GROUP_ICON, MAKEINTRESOURCEW(group), Chinese);
-        ASSERT_NE(found, nullptr) << group;
-        auto directory = static_cast<const BYTE *>(LockResource(LoadResource(instance, found)));
-        directories.emplace_back(reinterpret_cast<const char *>(directory), SizeofResource(instance, found));
-        WORD count = *reinterpret_cast<const WORD *>(directory + 4);
-        ASSERT_EQ(count, 9) << group;
+        std::vector<IconImage> images = IconGroupImages(group, Chinese);
+        ASSERT_EQ(images.size(), 9u) << group;
         std::vector<int> sizes;
-        for (WORD i = 0; i < count; ++i)
+        directories.emplace_back();
+        for (const IconImage &image : images)
         {
-            GroupIconEntry entry;
-            memcpy(&entry, directory + 6 + i * sizeof entry, sizeof entry);
-            int size = entry.width == 0 ? 256 : entry.width;
+            directories.back().append(reinterpret_cast<const char *>(&image.Entry), sizeof image.Entry);
+            int size = image.Entry.width == 0 ? 256 : image.Entry.width;
             sizes.push_back(size);
-            EXPECT_EQ(entry.bitCount, 32) << group << " " << size;
-            HRSRC image = FindResourceW(instance, MAKEINTRESOURCEW(entry.id), RT_ICON);
-            ASSERT_NE(image, nullptr);
-            auto bytes = static_cast<const BYTE *>(LockResource(LoadResource(instance, image)));
-            bool png = memcmp(bytes, "\x89PNG", 4) == 0;
+            EXPECT_EQ(image.Entry.bitCount, 32) << group << " " << size;
+            ASSERT_NE(image.Bytes, nullptr);
+            bool png = memcmp(image.Bytes, "\x89PNG", 4) == 0;
             EXPECT_EQ(png, size == 256) << group << " " << size; // only the largest is PNG
             if (!png)
             {
-                EXPECT_EQ(reinterpret_cast<const BITMAPINFOHEADER *>(bytes)->biBitCount, 32);
+                EXPECT_EQ(reinterpret_cast<const BITMAPINFOHEADER *>(image.Bytes)->biBitCount, 32);
             }
         }
         EXPECT_EQ(sizes, (std::vector<int>{16, 24, 32, 48, 64, 72, 96, 128, 256})) << group;
@@ -228,28 +217,29 @@ TEST(Program, HookPostsToTheTaskbarUnderThePointer)
     const wchar_t *Content = L"Windows.UI.Composition.DesktopWindowContentBridge",
                   *Input = L"Windows.UI.Input.InputSite.WindowClass", *Secondary = L"Shell_SecondaryTrayWnd",
                   *TaskList = L"MSTaskListWClass";
+    const std::vector<UINT> Wheel = {WM_MOUSEWHEEL}, Eaten;
     const struct
     {
         const char *name;
         DWORD build;
         const wchar_t *bar;
         std::vector<const wchar_t *> children;
-        bool command, passed; // the notch turns the volume; it reaches the window under the pointer
+        const std::vector<LPARAM> &commands;
+        const std::vector<UINT> &passed; // what reached the window under the pointer
     } trees[] = {
-        {"22000: in the rebar", 22000, L"ReBarWindow32", {L"MSTaskSwWClass", TaskList}, true, true},
-        {"22000: another monitor's taskbar", 22000, Secondary, {L"WorkerW", TaskList}, true, true},
-        {"Windows 11: another monitor's taskbar", 22621, Secondary, {Content, Input}, true, false},
-        {"Windows 11: no taskbar", 22621, TaskList, {}, false, true},
-        {"Windows 10: outside the task list", 19045, Secondary, {L"TrayNotifyWnd"}, false, true},
+        {"22000: in the rebar", 22000, L"ReBarWindow32", {L"MSTaskSwWClass", TaskList}, OneUp, Wheel},
+        {"22000: another monitor's taskbar", 22000, Secondary, {L"WorkerW", TaskList}, OneUp, Wheel},
+        {"Windows 11: another monitor's taskbar", 22621, Secondary, {Content, Input}, OneUp, Eaten},
+        {"Windows 11: no taskbar", 22621, TaskList, {}, None, Wheel},
+        {"Windows 10: outside the task list", 19045, Secondary, {L"TrayNotifyWnd"}, None, Wheel},
     };
     for (const auto &c : trees)
     {
         bar = ShowFakeTaskbar(c.bar, c.children);
         NtVersion = {10, 0, c.build};
         InstallWheelHook();
-        EXPECT_EQ(CommandsFor(MouseInput(MOUSEEVENTF_WHEEL, WHEEL_DELTA)).size(), c.command ? 1u : 0u)
-            << c.name;
-        EXPECT_EQ(ReceivedInputs.size(), c.passed ? 1u : 0u) << c.name;
+        EXPECT_EQ(CommandsFor(MouseInput(MOUSEEVENTF_WHEEL, WHEEL_DELTA)), c.commands) << c.name;
+        EXPECT_EQ(ReceivedInputs, c.passed) << c.name;
         DestroyWindow(bar);
     }
     NtVersion = {10, 0, 19045};

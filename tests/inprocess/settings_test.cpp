@@ -21,9 +21,6 @@
 
 namespace
 {
-const wchar_t RunKeyPath[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-const wchar_t ValueName[] = L"Quindle V" QUINDLE_VERSION;
-
 bool Checked(UINT item)
 {
     return (GetMenuState(TrayMenu, item, MF_BYCOMMAND) & MF_CHECKED) != 0;
@@ -259,30 +256,6 @@ TEST(Settings, EachCurrentDirectoryHasItsOwnFile)
     SetCurrentDirectoryW(SandboxFolder().c_str());
 }
 
-TEST(Settings, TheFileLivesHereOrBesideTheProgramAtASignInStart)
-{
-    const wchar_t *System = L"C:\\windows\\system32", *Program = L"C:\\Program Files\\Quindle\\Quindle.exe";
-    const wchar_t *Beside = L"C:\\Program Files\\Quindle\\setting.ini", *Here = L".\\setting.ini";
-    const struct
-    {
-        const wchar_t *current, *system, *program, *file;
-    } cases[] = {
-        {L"C:\\windows\\system32", System, Program, Beside},
-        {L"C:\\WINDOWS\\System32", System, Program, Beside},
-        {L"c:\\Windows\\SYSTEM32\\", L"C:\\Windows\\System32\\", Program, Beside},
-        {L"C:\\windows\\system32\\drivers", System, Program, Here},
-        {L"C:\\windows", System, Program, Here},
-        {L"C:\\windows\\system3", System, Program, Here},
-        {L"D:\\Work", System, Program, Here},
-        {L"C:\\windows\\system32", System, L"", Here},
-        {L"C:\\windows\\system32", System, L"Quindle.exe", Here},
-        {L"", L"", Program, Here},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(ChooseSettingsFile(c.current, c.system, c.program), c.file)
-            << c.current << " " << c.program;
-}
-
 // The elevation prompt, as the user answers it: accepted, declined, no program there.
 DWORD PromptAnswer;
 
@@ -316,9 +289,7 @@ TEST(Settings, TheAnswerToAFailedRelaunchCounts)
         {false, ERROR_CANCELLED, {IDIGNORE}, {No}, true},
         {false, ERROR_FILE_NOT_FOUND, {IDRETRY, IDABORT}, {Missing, Missing}, false},
     };
-    HWND window = MainWindow;
-    NOTIFYICONDATAW icon = TrayIcon;
-    StartElevatedCopy = AnswerPrompt;
+    Swapped prompt(StartElevatedCopy, AnswerPrompt);
     ASSERT_TRUE(ImpersonateStandardUser());
     ASSERT_FALSE(IsRunningAsAdmin());
     for (const auto &c : cases)
@@ -332,7 +303,8 @@ TEST(Settings, TheAnswerToAFailedRelaunchCounts)
         {
             WriteBytes(file, "[setting]\r\nAdministrator=1\r\n");
             Shell_NotifyIconW(NIM_DELETE, &TrayIcon);
-            MainWindow = NULL;
+            Swapped window(MainWindow, nullptr);
+            Swapped icon(TrayIcon, TrayIcon); // a start fills it anew
             RemoveWheelHook();
             UINT_PTR started = SetTimer(NULL, 0, 50, [](HWND, UINT, UINT_PTR, DWORD) {
                 if (MainWindow != NULL)
@@ -345,8 +317,6 @@ TEST(Settings, TheAnswerToAFailedRelaunchCounts)
             EXPECT_EQ(IconPresent(), c.goesOn);
             if (MainWindow != NULL)
                 DestroyWindow(MainWindow);
-            MainWindow = window;
-            TrayIcon = icon;
             InstallWheelHook();
         }
         else
@@ -362,43 +332,55 @@ TEST(Settings, TheAnswerToAFailedRelaunchCounts)
         EXPECT_EQ(StoredFlag(file), L"1"); // the next start asks again
     }
     RevertToSelf();
-    StartElevatedCopy = ShellExecuteExW;
     SetCurrentDirectoryW(SandboxFolder().c_str());
 }
 
-// The Run value as the test leaves it for the next case: absent, or of a type and data.
-void StoreRunValue(DWORD type, const void *data, DWORD bytes)
+// The bytes of text as the registry stores it, the terminating zero included unless units say less.
+std::string Utf16Bytes(const std::wstring &text, size_t units)
 {
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, RunKeyPath, ValueName);
-    if (data != nullptr)
+    return std::string(reinterpret_cast<const char *>(text.c_str()), units * sizeof(wchar_t));
+}
+
+std::string Utf16Bytes(const std::wstring &text)
+{
+    return Utf16Bytes(text, text.size() + 1);
+}
+
+// Puts a value of that type and data in place of what the key held under the name; REG_NONE
+// and no data: none.
+void StoreValue(const wchar_t *key, const wchar_t *name, DWORD type, const std::string &data)
+{
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, key, name);
+    if (type != REG_NONE || !data.empty())
     {
-        ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, RunKeyPath, ValueName, type, data, bytes),
+        ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key, name, type, data.data(), DWORD(data.size())),
                   ERROR_SUCCESS);
     }
 }
 
-// The value as REG_SZ text, "(none)" when absent, "(type N)" when of another type.
-std::wstring StoredRunValue()
+// A value other than text, as StoredValue shows it: its type and its bytes in hex.
+std::wstring Shown(DWORD type, const BYTE *data, DWORD size)
 {
-    wchar_t text[1024] = L"";
-    DWORD type = 0, size = sizeof text - sizeof(wchar_t);
-    if (RegGetValueW(HKEY_CURRENT_USER, RunKeyPath, ValueName, RRF_RT_ANY | RRF_NOEXPAND, &type, text,
-                     &size) != ERROR_SUCCESS)
+    std::wstring shown = L"(type " + std::to_wstring(type) + L")";
+    for (DWORD i = 0; i < size; ++i)
+        shown += {L"0123456789ABCDEF"[data[i] >> 4], L"0123456789ABCDEF"[data[i] & 15]};
+    return shown;
+}
+
+// A value as stored: "(none)" when absent, else its text, or its type and bytes.
+std::wstring StoredValue(const wchar_t *key, const wchar_t *name)
+{
+    wchar_t data[1024] = L"";
+    DWORD type = 0, size = sizeof data - sizeof(wchar_t);
+    if (RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size) !=
+        ERROR_SUCCESS)
         return L"(none)";
-    return type == REG_SZ ? text : L"(type " + std::to_wstring(type) + L")";
+    return type == REG_SZ ? data : Shown(type, reinterpret_cast<const BYTE *>(data), size);
 }
 
 // Another program's autostart value beside ours, which no toggle may touch.
 const wchar_t Neighbour[] = L"Neighbour";
 const wchar_t NeighbourData[] = L"\"C:\\Tools\\Other.exe\" --tray";
-
-std::wstring NeighbourValue()
-{
-    wchar_t text[100] = L"";
-    DWORD size = sizeof text;
-    RegGetValueW(HKEY_CURRENT_USER, RunKeyPath, Neighbour, RRF_RT_REG_SZ, NULL, text, &size);
-    return text;
-}
 
 TEST(Autostart, RegisteredOnlyForThisProgramAndToggledFromTheRegistry)
 {
@@ -407,9 +389,6 @@ TEST(Autostart, RegisteredOnlyForThisProgramAndToggledFromTheRegistry)
     for (wchar_t &unit : upper)
         unit = towupper(unit);
     const std::wstring longer = quoted + std::wstring(300, L' '), huge(100000, L'x');
-    auto bytes = [](const std::wstring &text, size_t units) {
-        return std::string(reinterpret_cast<const char *>(text.c_str()), units * sizeof(wchar_t));
-    };
     const std::string number(4, '\1'), wide(8, '\1');
     const struct
     {
@@ -420,50 +399,43 @@ TEST(Autostart, RegisteredOnlyForThisProgramAndToggledFromTheRegistry)
         std::wstring after; // the value after the toggle
     } cases[] = {
         {"no value", REG_NONE, "", false, quoted},
-        {"this path, bare", REG_SZ, bytes(bare, bare.size() + 1), true, L"(none)"},
-        {"this path, quoted", REG_SZ, bytes(quoted, quoted.size() + 1), true, L"(none)"},
-        {"this path, quoted, unterminated", REG_SZ, bytes(quoted, quoted.size()), true, L"(none)"},
-        {"another path", REG_SZ, bytes(L"\"C:\\Other\\Quindle.exe\"", 25), false, quoted},
-        {"other letter case", REG_SZ, bytes(upper, upper.size() + 1), false, quoted},
-        {"with arguments", REG_SZ, bytes(quoted + L" --tray", quoted.size() + 8), false, quoted},
-        {"longer than the buffer", REG_SZ, bytes(longer, longer.size() + 1), false, quoted},
-        {"over-long", REG_SZ, bytes(huge, huge.size() + 1), false, quoted},
+        {"this path, bare", REG_SZ, Utf16Bytes(bare), true, L"(none)"},
+        {"this path, quoted", REG_SZ, Utf16Bytes(quoted), true, L"(none)"},
+        {"this path, quoted, unterminated", REG_SZ, Utf16Bytes(quoted, quoted.size()), true, L"(none)"},
+        {"another path", REG_SZ, Utf16Bytes(L"\"C:\\Other\\Quindle.exe\""), false, quoted},
+        {"other letter case", REG_SZ, Utf16Bytes(upper), false, quoted},
+        {"with arguments", REG_SZ, Utf16Bytes(quoted + L" --tray"), false, quoted},
+        {"longer than the buffer", REG_SZ, Utf16Bytes(longer), false, quoted},
+        {"over-long", REG_SZ, Utf16Bytes(huge), false, quoted},
         {"empty", REG_SZ, "", false, quoted},
-        {"empty text", REG_SZ, bytes(L"", 1), false, quoted},
-        {"expandable string", REG_EXPAND_SZ, bytes(quoted, quoted.size() + 1), true,
-         L"(none)"}, // the shell runs these too
-        {"multiple strings", REG_MULTI_SZ, bytes(quoted + L"\0", quoted.size() + 2), false, quoted},
-        {"no type", REG_NONE, bytes(quoted, quoted.size() + 1), false, quoted},
+        {"empty text", REG_SZ, Utf16Bytes(L""), false, quoted},
+        {"expandable string", REG_EXPAND_SZ, Utf16Bytes(quoted), true, L"(none)"}, // the shell runs these too
+        {"multiple strings", REG_MULTI_SZ, Utf16Bytes(quoted + L'\0', quoted.size() + 2), false, quoted},
+        {"no type", REG_NONE, Utf16Bytes(quoted), false, quoted},
         {"number", REG_DWORD, number, false, quoted},
         {"big-endian number", REG_DWORD_BIG_ENDIAN, number, false, quoted},
         {"wide number", REG_QWORD, wide, false, quoted},
-        {"bytes", REG_BINARY, bytes(bare, bare.size()), false, quoted},
-        {"resource list", REG_RESOURCE_LIST, bytes(quoted, quoted.size() + 1), false, quoted},
+        {"bytes", REG_BINARY, Utf16Bytes(bare, bare.size()), false, quoted},
+        {"resource list", REG_RESOURCE_LIST, Utf16Bytes(quoted), false, quoted},
     };
     for (const auto &c : cases)
     {
-        RegSetKeyValueW(HKEY_CURRENT_USER, RunKeyPath, Neighbour, REG_SZ, NeighbourData,
-                        sizeof NeighbourData);
-        RegDeleteKeyValueW(HKEY_CURRENT_USER, RunKeyPath, ValueName);
-        if (c.type != REG_NONE || !c.data.empty())
-        {
-            ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, RunKeyPath, ValueName, c.type, c.data.data(),
-                                      DWORD(c.data.size())),
-                      ERROR_SUCCESS)
-                << c.name;
-        }
-
+        SCOPED_TRACE(c.name);
+        StoreValue(RunKeyPath, Neighbour, REG_SZ, Utf16Bytes(NeighbourData));
+        StoreValue(RunKeyPath, AutostartValueName, c.type, c.data);
+        if (HasFatalFailure())
+            return;
         EXPECT_EQ(IsAutostartRegistered(), c.registered) << c.name;
         ShowAutostartCheck();
         EXPECT_EQ(Checked(IDM_AUTOSTART), c.registered) << c.name;
         ToggleAutostart();
-        EXPECT_EQ(StoredRunValue(), c.after) << c.name;
+        EXPECT_EQ(StoredValue(RunKeyPath, AutostartValueName), c.after) << c.name;
         EXPECT_EQ(Checked(IDM_AUTOSTART), c.after != L"(none)") << c.name;
         EXPECT_EQ(Checked(IDM_AUTOSTART), IsAutostartRegistered()) << c.name; // what a fresh check reads
-        EXPECT_EQ(NeighbourValue(), NeighbourData) << c.name;
+        EXPECT_EQ(StoredValue(RunKeyPath, Neighbour), NeighbourData) << c.name;
     }
-    StoreRunValue(REG_SZ, nullptr, 0);
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, RunKeyPath, Neighbour);
+    StoreValue(RunKeyPath, AutostartValueName, REG_NONE, "");
+    StoreValue(RunKeyPath, Neighbour, REG_NONE, "");
 }
 
 // Without a Run key there is nothing to read, and the toggle creates nothing.
@@ -489,33 +461,19 @@ TEST(Autostart, PathsOfEveryLengthThatFit)
     std::wstring longest = L"C:\\" + std::wstring(259 - 3 - 12, L'd') + L"\\Quindle.exe";
     ASSERT_EQ(longest.size(), 259u);
     wcscpy_s(ModulePath, longest.c_str());
-    StoreRunValue(REG_SZ, nullptr, 0);
+    StoreValue(RunKeyPath, AutostartValueName, REG_NONE, "");
     ToggleAutostart();
-    EXPECT_EQ(StoredRunValue(), L"\"" + longest + L"\"");
+    EXPECT_EQ(StoredValue(RunKeyPath, AutostartValueName), L"\"" + longest + L"\"");
     EXPECT_TRUE(IsAutostartRegistered());
     EXPECT_TRUE(Checked(IDM_AUTOSTART));
 
     // No path (it did not fit): nothing is written, the item stays off.
     ModulePath[0] = L'\0';
-    StoreRunValue(REG_SZ, nullptr, 0);
+    StoreValue(RunKeyPath, AutostartValueName, REG_NONE, "");
     ToggleAutostart();
-    EXPECT_EQ(StoredRunValue(), L"(none)");
+    EXPECT_EQ(StoredValue(RunKeyPath, AutostartValueName), L"(none)");
     EXPECT_FALSE(Checked(IDM_AUTOSTART));
     wcscpy_s(ModulePath, saved);
-}
-
-const wchar_t ApprovedKeyPath[] =
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run";
-
-// The approval value as stored: "(none)" when absent, else its type and its bytes.
-std::string StoredApproval()
-{
-    char data[512];
-    DWORD type = 0, size = sizeof data;
-    if (RegGetValueW(HKEY_CURRENT_USER, ApprovedKeyPath, ValueName, RRF_RT_ANY | RRF_NOEXPAND, &type, data,
-                     &size) != ERROR_SUCCESS)
-        return "(none)";
-    return std::to_string(type) + ":" + std::string(data, size);
 }
 
 // Task Manager's approval value beside the Run value: a disabled one (binary, low bit
@@ -525,8 +483,8 @@ std::string StoredApproval()
 TEST(Autostart, StartupApprovalReadAndEnabledOnlyWhereDisabled)
 {
     const std::wstring quoted = L"\"" + std::wstring(ModulePath) + L"\"";
-    const std::string time("\0\0\0\x40\xC3\xD1\xAA\x7B\x4B\xDB\x01", 11), zeros(11, '\0'),
-        enabled = std::to_string(REG_BINARY) + ":\x02" + zeros;
+    const std::string time("\0\0\0\x40\xC3\xD1\xAA\x7B\x4B\xDB\x01", 11), zeros(11, '\0');
+    const std::wstring enabled = Shown(REG_BINARY, EnabledApproval, sizeof EnabledApproval);
     const struct
     {
         const char *name;
@@ -551,29 +509,21 @@ TEST(Autostart, StartupApprovalReadAndEnabledOnlyWhereDisabled)
     };
     for (const auto &c : cases)
     {
-        RegDeleteKeyValueW(HKEY_CURRENT_USER, ApprovedKeyPath, ValueName);
-        if (c.type != REG_NONE)
-        {
-            ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, ApprovedKeyPath, ValueName, c.type, c.data.data(),
-                                      DWORD(c.data.size())),
-                      ERROR_SUCCESS)
-                << c.name;
-        }
-        StoreRunValue(REG_SZ, c.run ? quoted.c_str() : nullptr, DWORD((quoted.size() + 1) * sizeof(wchar_t)));
-        const std::string before = StoredApproval();
+        SCOPED_TRACE(c.name);
+        StoreValue(ApprovedKeyPath, AutostartValueName, c.type, c.data);
+        StoreValue(RunKeyPath, AutostartValueName, c.run ? REG_SZ : REG_NONE,
+                   c.run ? Utf16Bytes(quoted) : "");
+        if (HasFatalFailure())
+            return;
+        const std::wstring before = StoredValue(ApprovedKeyPath, AutostartValueName);
         const bool registered = c.run && !c.disabled;
-
-        EXPECT_EQ(
-            IsApprovalDisabled(c.type, reinterpret_cast<const BYTE *>(c.data.data()), DWORD(c.data.size())),
-            c.disabled)
-            << c.name;
         EXPECT_EQ(IsAutostartRegistered(), registered) << c.name;
         ToggleAutostart();
-        EXPECT_EQ(StoredRunValue(), registered ? L"(none)" : quoted) << c.name;
-        EXPECT_EQ(StoredApproval(), c.disabled ? enabled : before) << c.name;
+        EXPECT_EQ(StoredValue(RunKeyPath, AutostartValueName), registered ? L"(none)" : quoted) << c.name;
+        EXPECT_EQ(StoredValue(ApprovedKeyPath, AutostartValueName), c.disabled ? enabled : before) << c.name;
         EXPECT_EQ(Checked(IDM_AUTOSTART), !registered) << c.name;
     }
-    StoreRunValue(REG_SZ, nullptr, 0);
+    StoreValue(RunKeyPath, AutostartValueName, REG_NONE, "");
 }
 
 // Each check closes the key the previous one left open: the old handle is either

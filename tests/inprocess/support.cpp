@@ -8,11 +8,66 @@
 #include "menuicons/state.h"
 #include "resource.h"
 
+#include "app/tray.h"
+#include "hook/wheel_hook.h"
+
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
 
 std::vector<LPARAM> ReceivedCommands;
 std::vector<UINT> ReceivedInputs;
 std::vector<std::wstring> BoxesShown;
+const std::vector<LPARAM> None, OneUp = {0x000A0000};
+NoticeSeen Notice;
+std::atomic<long> LiveBlocks;
+std::atomic<long> AllocationsAllowed = -1;
+void (*BeforeNextAllocation)();
+
+namespace
+{
+void *Allocate(std::size_t size)
+{
+    if (auto before = BeforeNextAllocation)
+    {
+        BeforeNextAllocation = nullptr;
+        before();
+    }
+    if (AllocationsAllowed == 0)
+        return nullptr;
+    if (AllocationsAllowed > 0)
+        --AllocationsAllowed;
+    void *block = std::malloc(size ? size : 1);
+    if (block != nullptr)
+        ++LiveBlocks;
+    return block;
+}
+} // namespace
+
+void *operator new(std::size_t size)
+{
+    if (void *block = Allocate(size))
+        return block;
+    throw std::bad_alloc();
+}
+
+void *operator new(std::size_t size, const std::nothrow_t &) noexcept
+{
+    return Allocate(size);
+}
+
+void operator delete(void *block) noexcept
+{
+    if (block != nullptr)
+        --LiveBlocks;
+    std::free(block);
+}
+
+void operator delete(void *block, std::size_t) noexcept
+{
+    operator delete(block);
+}
 
 namespace
 {
@@ -180,6 +235,47 @@ LRESULT CALLBACK FakeTaskbarProc(HWND window, UINT message, WPARAM wParam, LPARA
     return DefWindowProcW(window, message, wParam, lParam);
 }
 } // namespace
+
+void Reset()
+{
+    InstallWheelHook();
+    UpdateHookState();
+    AddTrayIcon();
+    StopIconRetries(); // the icon was there already: the shell refused the second add
+    TakeQuitMessage();
+}
+
+std::vector<IconImage> IconGroupImages(UINT group, WORD language)
+{
+    HMODULE module = GetModuleHandleW(NULL);
+    HRSRC found = FindResourceExW(module, RT_GROUP_ICON, MAKEINTRESOURCEW(group), language);
+    auto directory = found ? static_cast<const BYTE *>(LockResource(LoadResource(module, found))) : nullptr;
+    std::vector<IconImage> images;
+    for (WORD i = 0, count = directory ? *reinterpret_cast<const WORD *>(directory + 4) : 0; i < count; ++i)
+    {
+        IconImage image{};
+        memcpy(&image.Entry, directory + 6 + i * sizeof image.Entry, sizeof image.Entry);
+        HRSRC bytes = FindResourceW(module, MAKEINTRESOURCEW(image.Entry.id), RT_ICON);
+        image.Bytes = bytes ? static_cast<const BYTE *>(LockResource(LoadResource(module, bytes))) : nullptr;
+        images.push_back(image);
+    }
+    return images;
+}
+
+UINT_PTR WatchNotice(bool close)
+{
+    static bool closing;
+    closing = close;
+    Notice = {};
+    return SetTimer(NULL, 0, 10, [](HWND, UINT, UINT_PTR, DWORD) {
+        HWND notice = FindOwnNotice(L"REHOOK");
+        if (Notice.ShownAt != 0 || notice == NULL)
+            return;
+        Notice = {MessageText(notice), GetTickCount64()};
+        if (closing)
+            PostMessageW(notice, WM_CLOSE, 0, 0);
+    });
+}
 
 std::wstring ClassOf(HWND window)
 {

@@ -1,15 +1,18 @@
 // What the in-process tests share: the program started once for the whole test
-// program, message pumping with a deadline, and a taskbar of this process's own.
+// program, message pumping with a deadline, a taskbar of this process's own, the heap
+// blocks alive, and swaps of the program's state that undo themselves.
 #pragma once
 
 #include <windows.h>
 
 #include "helpers.h"
 
+#include <atomic>
 #include <string>
+#include <utility>
 #include <vector>
 
-// One image of an icon group resource, as its directory lists it.
+// One image of an icon group resource, as its directory lists it, and its bytes.
 #pragma pack(push, 2)
 struct GroupIconEntry
 {
@@ -19,6 +22,38 @@ struct GroupIconEntry
     WORD id;
 };
 #pragma pack(pop)
+struct IconImage
+{
+    GroupIconEntry Entry;
+    const BYTE *Bytes;
+};
+// The images of this program's icon group in that language; none when there is no such group.
+std::vector<IconImage> IconGroupImages(UINT group, WORD language);
+const WORD Chinese = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED); // the resources' language
+
+// Puts value in variable for the rest of the scope; the old value comes back however the
+// test leaves it, a failed ASSERT included.
+template <typename T> struct Swapped
+{
+    T &Variable;
+    T Saved;
+    Swapped(T &variable, T value) : Variable(variable), Saved(std::exchange(variable, value)) {}
+    ~Swapped() { Variable = Saved; }
+    Swapped(const Swapped &) = delete;
+    Swapped &operator=(const Swapped &) = delete;
+};
+template <typename T, typename U> Swapped(T &, U) -> Swapped<T>;
+
+// The heap blocks alive, to see that a failed command frees what it allocated. Every
+// allocation fails after the next AllocationsAllowed ones (-1: no limit), and
+// BeforeNextAllocation runs once, at the next allocation.
+extern std::atomic<long> LiveBlocks;
+extern std::atomic<long> AllocationsAllowed;
+extern void (*BeforeNextAllocation)();
+
+extern const std::vector<LPARAM> None, OneUp; // the commands of a notch: none, or volume up
+// Back to how start-up left the program: hook on, "暂停", icon shown, no WM_QUIT waiting.
+void Reset();
 
 std::wstring ClassOf(HWND window);
 std::wstring TitleOf(HWND window);
@@ -29,6 +64,16 @@ std::wstring ProgramFolder();                         // where this test program
 std::wstring SandboxFolder();                         // this run's own folder, and its current directory
 std::wstring ScratchFolder(const std::wstring &name); // a folder of its own in the sandbox
 std::wstring MessageText(HWND box);                   // what a message box says
+
+// What this process's notice titled "REHOOK" said, and when it first showed, as seen from a
+// timer inside its own loop; with close, it is closed as soon as it shows, as a user would.
+struct NoticeSeen
+{
+    std::wstring Text;
+    ULONGLONG ShownAt; // 0: not shown
+};
+extern NoticeSeen Notice;
+UINT_PTR WatchNotice(bool close);
 
 // Answers this process's message boxes titled title, from a timer, by pressing the
 // buttons given, in order (then Abort or OK); keeps what each box said.

@@ -13,11 +13,10 @@ import pathlib
 import subprocess
 import sys
 
+from harness.registry import APPROVED_KEY, ENABLED_APPROVAL, RUN_KEY
 from harness.session import windows_path
 from harness.wine import read_env_file, reg
 
-RUN = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
-APPROVED = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\StartupApproved\Run"
 HTTPS = r"HKCR\https\shell\open\command"
 SANDBOX = r"HKCU\Software\Quindle tests"
 SETTINGS = b"[setting]\r\nAdministrator=1\r\n"
@@ -25,10 +24,10 @@ SETTINGS = b"[setting]\r\nAdministrator=1\r\n"
 
 def seeds(version):
     """What the prefix holds first: key, value name (None: the default value), type, data."""
-    return [(RUN, "OneDrive", "REG_SZ", r'"C:\Program Files\Microsoft OneDrive\OneDrive.exe" /background'),
-            (RUN, f"Quindle V{version}", "REG_SZ", r'"C:\Tools\Quindle\Quindle.exe"'),
-            (APPROVED, f"Quindle V{version}", "REG_BINARY", "020000000000000000000000"),
-            (APPROVED, "OneDrive", "REG_BINARY", "0300000040C3D1AA7B4BDB01"),
+    return [(RUN_KEY, "OneDrive", "REG_SZ", r'"C:\Program Files\Microsoft OneDrive\OneDrive.exe" /background'),
+            (RUN_KEY, f"Quindle V{version}", "REG_SZ", r'"C:\Tools\Quindle\Quindle.exe"'),
+            (APPROVED_KEY, f"Quindle V{version}", "REG_BINARY", ENABLED_APPROVAL),
+            (APPROVED_KEY, "OneDrive", "REG_BINARY", "0300000040C3D1AA7B4BDB01"),
             (HTTPS, None, "REG_SZ", r'"C:\Program Files\Browser\browser.exe" -- "%1"')]
 
 
@@ -40,7 +39,7 @@ def files(folder):
 
 def machine(env, program, developer, temporary):
     """What the test program must leave as it found it."""
-    keys = {key: reg(env, "query", key, "/s").stdout for key in (RUN, APPROVED, HTTPS, SANDBOX)}
+    keys = {key: reg(env, "query", key, "/s").stdout for key in (RUN_KEY, APPROVED_KEY, HTTPS, SANDBOX)}
     return {"registry": keys, "developer folder": files(developer), "program folder": files(program.parent),
             "temporary folder": files(temporary)}
 

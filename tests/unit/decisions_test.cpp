@@ -128,6 +128,7 @@ TEST(Decisions, PartsOfANotchAddUp)
         {{40, 360, 40, 40}, "-U--"},                            // one event of three notches
         {{100, -120, 100, 20}, "-D-U"},                         // a part, a whole notch, a part
         {{80, 0, 40}, "-UU"},                                   // no delta: up, the parts kept
+        {{50, 50, 50, 50, 50}, "--U-U"},                        // parts that do not divide a notch
     };
     for (const auto &[deltas, expected] : cases)
     {
@@ -279,6 +280,57 @@ TEST(Decisions, WhoseRunValueItIs)
     for (const auto &c : cases)
         EXPECT_EQ(ClassifyRunValue(c.name, c.data, program, L"Quindle V1.25"), c.owner)
             << testing::PrintToString(std::wstring(c.name));
+}
+
+TEST(Decisions, TheSettingsFileLivesHereOrBesideTheProgramAtASignInStart)
+{
+    const wchar_t *System = L"C:\\windows\\system32", *Program = L"C:\\Program Files\\Quindle\\Quindle.exe";
+    const wchar_t *Beside = L"C:\\Program Files\\Quindle\\setting.ini", *Here = L".\\setting.ini";
+    const struct
+    {
+        const wchar_t *current, *system, *program, *file;
+    } cases[] = {
+        {L"C:\\windows\\system32", System, Program, Beside},
+        {L"C:\\WINDOWS\\System32", System, Program, Beside},
+        {L"c:\\Windows\\SYSTEM32\\", L"C:\\Windows\\System32\\", Program, Beside},
+        {L"C:\\windows\\system32\\drivers", System, Program, Here},
+        {L"C:\\windows", System, Program, Here},
+        {L"C:\\windows\\system3", System, Program, Here},
+        {L"D:\\Work", System, Program, Here},
+        {L"C:\\windows\\system32", System, L"", Here},
+        {L"C:\\windows\\system32", System, L"Quindle.exe", Here},
+        {L"", L"", Program, Here},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ChooseSettingsFile(c.current, c.system, c.program), c.file)
+            << c.current << " " << c.program;
+}
+
+// Task Manager's approval value turns a start off only when binary, with the low bit of its
+// first byte set.
+TEST(Decisions, ApprovalValuesThatTurnTheStartOff)
+{
+    const struct
+    {
+        DWORD type;
+        std::string data;
+        bool disabled;
+    } cases[] = {
+        {REG_BINARY, std::string("\x02\0\0", 3), false},
+        {REG_BINARY, "\x01", true},
+        {REG_BINARY, "\x06", false},
+        {REG_BINARY, "\x07", true},
+        {REG_BINARY, "", false},
+        {REG_BINARY, "\x03" + std::string(300, '\1'), true},
+        {REG_SZ, std::string("\x03\0\0", 4), false},
+        {REG_DWORD, std::string("\x03\0\0\0", 4), false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(
+            IsApprovalDisabled(c.type, reinterpret_cast<const BYTE *>(c.data.data()), DWORD(c.data.size())),
+            c.disabled)
+            << c.type << " " << testing::PrintToString(c.data.substr(0, 4));
+    EXPECT_FALSE(IsApprovalDisabled(REG_BINARY, nullptr, 1));
 }
 
 // Only a move the hook missed means that Windows dropped it; an unread pointer means nothing.

@@ -70,9 +70,11 @@ class Session:
         subprocess.run([str(arg) for arg in args], env=self.env, check=True, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
 
-    def testkit(self, *args, timeout=60):
-        """Runs one testkit action to its end and returns what it printed; a failed action fails."""
-        done = run_wine(self.env, self.bindir / "testkit.exe", *args, timeout=timeout)
+    def testkit(self, *args, times=1):
+        """Runs one testkit action to its end and returns what it printed; a failed action fails.
+        It may take a minute, and a second more for each of its times: the soak's 1,000 pauses
+        take half a minute here, so a flat limit would fail them on a machine half as fast."""
+        done = run_wine(self.env, self.bindir / "testkit.exe", *args, timeout=60 + times)
         if done.returncode != 0:
             picture = self.workdir / "failed-action.png"  # the display as the action left it
             subprocess.run(["import", "-window", "root", picture], env=self.env, check=False, **QUIET)

@@ -115,7 +115,21 @@ int HighlightedItem(const MenuPicture &picture, const std::vector<std::pair<int,
     return -1;
 }
 
-const wchar_t *const ItemNames[] = {L"autostart", L"admin", L"pause", L"rehook", L"about", L"exit"};
+// The menu's items with text, top to bottom, as the resource file lists them: the name the
+// actions give each, and what its margin may show.
+enum Margin
+{
+    CheckMark,
+    Nothing,
+    Icon
+};
+const struct
+{
+    const wchar_t *Name;
+    Margin Margin;
+} Items[] = {{L"autostart", CheckMark}, {L"admin", CheckMark}, {L"pause", Nothing},
+             {L"rehook", Nothing},      {L"about", Icon},      {L"exit", Icon}};
+constexpr size_t ItemCount = sizeof Items / sizeof Items[0];
 
 // What a menu that failed to open leaves to look at: its window, and where Quindle's thread was.
 void ReportMenu(HWND menu, HWND quindle, size_t lines)
@@ -156,7 +170,7 @@ HWND OpenMenu(std::vector<std::pair<int, int>> *lines)
         if (!PumpUntil([&] { return (menu = VisibleMenu()) != NULL; }, 3000))
             continue;
         auto shownOrGone = [&] {
-            return (*lines = TextLines(TakeMenuPicture(menu))).size() == 6 || !IsWindowVisible(menu);
+            return (*lines = TextLines(TakeMenuPicture(menu))).size() == ItemCount || !IsWindowVisible(menu);
         };
         if (!PumpUntil(shownOrGone))
             break; // open, but not showing its six items
@@ -214,7 +228,7 @@ int Highlight(HWND menu, const std::vector<std::pair<int, int>> &lines, int want
 int Choose(const wchar_t *item)
 {
     int wanted = 0;
-    while (wanted < 6 && wcscmp(ItemNames[wanted], item) != 0)
+    while (wanted < int(ItemCount) && wcscmp(Items[wanted].Name, item) != 0)
         ++wanted;
     for (int attempt = 0; attempt < 3; ++attempt)
     {
@@ -222,7 +236,7 @@ int Choose(const wchar_t *item)
         HWND menu = OpenMenu(&lines);
         if (menu == NULL)
             return 1;
-        if (wanted == 6) // dismiss, or a name that is no item
+        if (wanted == int(ItemCount)) // dismiss, or a name that is no item
         {
             bool closed = CloseMenuWith(VK_ESCAPE);
             if (!closed)
@@ -236,7 +250,7 @@ int Choose(const wchar_t *item)
             continue; // cancelled under us, as when a closing notice takes the focus back
         if (now != wanted)
         {
-            printf("wanted %ls, found %ls highlighted\n", item, now == -1 ? L"nothing" : ItemNames[now]);
+            printf("wanted %ls, found %ls highlighted\n", item, now == -1 ? L"nothing" : Items[now].Name);
             CloseMenuWith(VK_ESCAPE);
             return 1;
         }
@@ -278,54 +292,29 @@ int Look(int, wchar_t **)
     if (menu == NULL)
         return 1;
     MenuPicture picture = TakeMenuPicture(menu);
-    // Pause and Re-hook never carry a mark: where their text starts, the text column does.
+    // Items that never carry a mark or an icon: where their text starts, the text column does.
     int text = picture.Width;
-    for (int line : {2, 3})
-        for (int y = lines[line].first; y <= lines[line].second; ++y)
+    for (size_t item = 0; item < ItemCount; ++item)
+        for (int y = lines[item].first; Items[item].Margin == Nothing && y <= lines[item].second; ++y)
             for (int x = 2; x < text; ++x)
                 if (IsInk(picture, x, y))
                     text = x;
-    auto marked = [&](int line) {
-        for (int y = lines[line].first; y <= lines[line].second; ++y)
+    auto marked = [&](size_t item) {
+        for (int y = lines[item].first; y <= lines[item].second; ++y)
             if (InkedRow(picture, y, 2, text - 2))
                 return true;
         return false;
     };
-    printf("checks");
-    for (int line = 0; line < 6; ++line)
+    for (Margin margin : {CheckMark, Icon})
     {
-        if (line == 4)
-            printf("\nicons"); // what the margin holds beside About and Exit
-        if (marked(line))
-            printf(" %ls", ItemNames[line]);
+        printf(margin == CheckMark ? "checks" : "\nicons");
+        for (size_t item = 0; item < ItemCount; ++item)
+            if (Items[item].Margin == margin && marked(item))
+                printf(" %ls", Items[item].Name);
     }
     printf("\n");
     fflush(stdout);
     return CloseMenuWith(VK_ESCAPE) ? 0 : 1;
-}
-
-// Chosen here, not by an action before: a notice that closes itself after a second could
-// be gone before the next action's process had started on a busy machine.
-int Notice(int, wchar_t **arguments)
-{
-    DWORD quindle = 0;
-    GetWindowThreadProcessId(FindQuindle(), &quindle);
-    auto box = [&] { return FindWindowOf(quindle, L"#32770", arguments[0]); };
-    if (Choose(L"rehook") != 0)
-        return 1;
-    if (box() == NULL)
-    {
-        printf("no notice\n");
-        return 1;
-    }
-    ULONGLONG shown = GetTickCount64();
-    if (!PumpUntil([&] { return box() == NULL; }))
-    {
-        printf("the notice stayed\n");
-        return 1;
-    }
-    printf("shown %llu\n", GetTickCount64() - shown);
-    return 0;
 }
 
 int Menu(int count, wchar_t **arguments)
@@ -338,26 +327,51 @@ int Menu(int count, wchar_t **arguments)
     return 0;
 }
 
-// Each notice is closed as soon as it shows, as a user would with its close button;
-// the notices' own closers race with that, and whichever comes first is fine.
-int Rehooks(int, wchar_t **arguments)
+namespace
 {
-    int times = _wtoi(arguments[0]);
+// Chooses Re-hook, then waits until its notice has gone: closed at once as a user would with
+// its close button (the notice's own closer racing that), or left to close itself. Returns
+// how long it showed, in milliseconds, or -1 after saying what went wrong.
+long long RehookOnce(const wchar_t *title, bool close)
+{
     DWORD quindle = 0;
     GetWindowThreadProcessId(FindQuindle(), &quindle);
-    auto notice = [&] { return FindWindowOf(quindle, L"#32770", L"REHOOK"); };
-    for (int i = 0; i < times; ++i)
+    auto notice = [&] { return FindWindowOf(quindle, L"#32770", title); };
+    // Choose returns once Quindle pumps messages again: inside the notice's loop.
+    if (Choose(L"rehook") != 0)
+        return -1;
+    ULONGLONG shown = GetTickCount64();
+    HWND box = notice();
+    if (box == NULL && !close)
     {
-        // Choose returns once Quindle pumps messages again: inside the notice's loop.
-        if (Choose(L"rehook") != 0)
-            return 1;
-        if (HWND shown = notice())
-            PostMessageW(shown, WM_CLOSE, 0, 0);
-        if (!PumpUntil([&] { return notice() == NULL; }))
-        {
-            printf("a notice stayed\n");
-            return 1;
-        }
+        printf("no notice\n");
+        return -1;
     }
+    if (close && box != NULL)
+        PostMessageW(box, WM_CLOSE, 0, 0);
+    if (!PumpUntil([&] { return notice() == NULL; }))
+    {
+        printf("the notice stayed\n");
+        return -1;
+    }
+    return static_cast<long long>(GetTickCount64() - shown);
+}
+} // namespace
+
+// Chosen here, not by an action before: a notice that closes itself after a second could
+// be gone before the next action's process had started on a busy machine.
+int Notice(int, wchar_t **arguments)
+{
+    long long shown = RehookOnce(arguments[0], false);
+    if (shown >= 0)
+        printf("shown %lld\n", shown);
+    return shown >= 0 ? 0 : 1;
+}
+
+int Rehooks(int, wchar_t **arguments)
+{
+    for (int i = 0, times = _wtoi(arguments[0]); i < times; ++i)
+        if (RehookOnce(L"REHOOK", true) < 0)
+            return 1;
     return 0;
 }
