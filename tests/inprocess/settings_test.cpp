@@ -425,14 +425,14 @@ TEST(Autostart, RegisteredOnlyForThisProgramAndToggledFromTheRegistry)
         StoreValue(RunKeyPath, AutostartValueName, c.type, c.data);
         if (HasFatalFailure())
             return;
-        EXPECT_EQ(IsAutostartRegistered(), c.registered) << c.name;
+        EXPECT_EQ(IsAutostartRegistered(), c.registered);
         ShowAutostartCheck();
-        EXPECT_EQ(Checked(IDM_AUTOSTART), c.registered) << c.name;
+        EXPECT_EQ(Checked(IDM_AUTOSTART), c.registered);
         ToggleAutostart();
-        EXPECT_EQ(StoredValue(RunKeyPath, AutostartValueName), c.after) << c.name;
-        EXPECT_EQ(Checked(IDM_AUTOSTART), c.after != L"(none)") << c.name;
-        EXPECT_EQ(Checked(IDM_AUTOSTART), IsAutostartRegistered()) << c.name; // what a fresh check reads
-        EXPECT_EQ(StoredValue(RunKeyPath, Neighbour), NeighbourData) << c.name;
+        EXPECT_EQ(StoredValue(RunKeyPath, AutostartValueName), c.after);
+        EXPECT_EQ(Checked(IDM_AUTOSTART), c.after != L"(none)");
+        EXPECT_EQ(Checked(IDM_AUTOSTART), IsAutostartRegistered()); // what a fresh check reads
+        EXPECT_EQ(StoredValue(RunKeyPath, Neighbour), NeighbourData);
     }
     StoreValue(RunKeyPath, AutostartValueName, REG_NONE, "");
     StoreValue(RunKeyPath, Neighbour, REG_NONE, "");
@@ -517,11 +517,11 @@ TEST(Autostart, StartupApprovalReadAndEnabledOnlyWhereDisabled)
             return;
         const std::wstring before = StoredValue(ApprovedKeyPath, AutostartValueName);
         const bool registered = c.run && !c.disabled;
-        EXPECT_EQ(IsAutostartRegistered(), registered) << c.name;
+        EXPECT_EQ(IsAutostartRegistered(), registered);
         ToggleAutostart();
-        EXPECT_EQ(StoredValue(RunKeyPath, AutostartValueName), registered ? L"(none)" : quoted) << c.name;
-        EXPECT_EQ(StoredValue(ApprovedKeyPath, AutostartValueName), c.disabled ? enabled : before) << c.name;
-        EXPECT_EQ(Checked(IDM_AUTOSTART), !registered) << c.name;
+        EXPECT_EQ(StoredValue(RunKeyPath, AutostartValueName), registered ? L"(none)" : quoted);
+        EXPECT_EQ(StoredValue(ApprovedKeyPath, AutostartValueName), c.disabled ? enabled : before);
+        EXPECT_EQ(Checked(IDM_AUTOSTART), !registered);
     }
     StoreValue(RunKeyPath, AutostartValueName, REG_NONE, "");
 }
