@@ -319,7 +319,7 @@ TEST(Decisions, ApprovalValuesThatTurnTheStartOff)
         {REG_BINARY, std::string("\x02\0\0", 3), false},
         {REG_BINARY, "\x01", true},
         {REG_BINARY, "\x06", false},
-        {REG_BINARY, "\x07", true},
+        {REG_BINARY, std::string("\x07\0\0\0\x40\xC3\xD1\xAA\x7B\x4B\xDB\x01", 12), true},
         {REG_BINARY, "", false},
         {REG_BINARY, "\x03" + std::string(300, '\1'), true},
         {REG_SZ, std::string("\x03\0\0", 4), false},
