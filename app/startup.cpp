@@ -75,7 +75,7 @@ bool CreateMainWindow(HINSTANCE instance)
 bool TakeRunningGuard(DWORD wait)
 {
     if (RunningGuard != NULL)
-        return true;
+        return true; // this copy took it before
     HANDLE guard = CreateMutexW(NULL, FALSE, RunningGuardName);
     if (guard == NULL)
         return GetLastError() != ERROR_ACCESS_DENIED; // any other failure: run unguarded
