@@ -52,6 +52,10 @@ MenuPicture TakeMenuPicture(HWND menu)
                               static_cast<BYTE *>(bits) + picture.Width * picture.Height * 4);
         DeleteObject(bitmap);
     }
+    else
+    {
+        picture.Width = picture.Height = 0; // nothing to read
+    }
     DeleteDC(memory);
     ReleaseDC(NULL, screen);
     return picture;
@@ -62,7 +66,7 @@ const BYTE *PixelAt(const MenuPicture &picture, int x, int y)
     return picture.Pixels.data() + (y * picture.Width + x) * 4;
 }
 
-// Text and marks, not the light edges; the highlight bar counts as ink too.
+// Text and marks, not the light edges (nor the highlight bar: see TextLines).
 bool IsInk(const MenuPicture &picture, int x, int y)
 {
     const BYTE *pixel = PixelAt(picture, x, y);
@@ -77,22 +81,34 @@ bool InkedRow(const MenuPicture &picture, int y, int from, int to)
     return false;
 }
 
+// Whether the row is part of the highlight bar: the bar fills the item's whole width, far
+// right included, where no text ever reaches.
+bool IsBarRow(const MenuPicture &picture, int y)
+{
+    const BYTE *pixel = PixelAt(picture, picture.Width - 6, y);
+    return RGB(pixel[2], pixel[1], pixel[0]) == GetSysColor(COLOR_HIGHLIGHT);
+}
+
 // The items with text, as their first and last rows: rows with ink well inside the text
-// column, a few blank rows allowed inside thin characters. All six once the menu shows
-// them, which may take a moment after it appears.
+// column, a few blank rows allowed inside thin characters. The highlight bar's rows are a
+// line of their own, whatever their text: an arrow key that came late may have moved the
+// bar before the menu is read. All six once the menu shows them, which may take a moment
+// after it appears.
 std::vector<std::pair<int, int>> TextLines(const MenuPicture &picture)
 {
+    auto inked = [&](int y) { return IsBarRow(picture, y) || InkedRow(picture, y, 40, picture.Width - 4); };
     std::vector<std::pair<int, int>> lines;
     for (int y = 0; y < picture.Height;)
     {
-        if (!InkedRow(picture, y, 40, picture.Width - 4))
+        if (!inked(y))
         {
             ++y;
             continue;
         }
         int first = y, last = y;
-        for (int blank = 0; y < picture.Height && blank <= 3; ++y)
-            if (InkedRow(picture, y, 40, picture.Width - 4))
+        for (int blank = 0;
+             y < picture.Height && blank <= 3 && IsBarRow(picture, y) == IsBarRow(picture, first); ++y)
+            if (inked(y))
                 last = y, blank = 0;
             else
                 ++blank;
@@ -101,17 +117,12 @@ std::vector<std::pair<int, int>> TextLines(const MenuPicture &picture)
     return lines;
 }
 
-// The item drawn highlighted: the bar fills its whole width, far right included, where
-// no text ever reaches. -1: none.
+// The item drawn highlighted; -1: none.
 int HighlightedItem(const MenuPicture &picture, const std::vector<std::pair<int, int>> &lines)
 {
-    COLORREF highlight = GetSysColor(COLOR_HIGHLIGHT);
     for (size_t item = 0; item < lines.size() && !picture.Pixels.empty(); ++item)
-    {
-        const BYTE *pixel = PixelAt(picture, picture.Width - 6, (lines[item].first + lines[item].second) / 2);
-        if (RGB(pixel[2], pixel[1], pixel[0]) == highlight)
+        if (IsBarRow(picture, (lines[item].first + lines[item].second) / 2))
             return static_cast<int>(item);
-    }
     return -1;
 }
 
