@@ -7,6 +7,10 @@ import shutil
 import subprocess
 import tempfile
 
+# Wine's own programs by their paths in a prefix: by name (`wine reg`, as the Debian
+# wrappers do too) start.exe looks them up through ShellExecuteEx, which now and then fails
+# with "ShellExecuteEx failed: Internal error" (about one start in a thousand here).
+SYSTEM32 = "C:\\windows\\system32\\"
 # No debug output, and no offer to install .NET or Gecko.
 WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
 QUIET = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
@@ -38,7 +42,7 @@ def run_wine(env, *args, timeout=60):
 
 def reg(env, action, *args):
     """Wine's reg.exe in env's prefix. An add that fails raises; a query or delete returns what it did."""
-    done = run_wine(env, "reg", action, *args)
+    done = run_wine(env, SYSTEM32 + "reg.exe", action, *args)
     if action == "add" and done.returncode != 0:
         raise AssertionError(f"{' '.join(done.args)}: exit {done.returncode}: {done.stdout.strip()} {done.stderr}")
     return done
@@ -56,6 +60,7 @@ def prepare_prefix(prefix, build, template=None):
     first = pathlib.Path(template or prefix)
     if not (first / ".ready").exists():
         shutil.rmtree(first, ignore_errors=True)
+        # Once per template, by name: a prefix that does not exist yet has no system32 to name.
         for command in (["wineboot", "-i"], ["winecfg", "-v", "win10"], ["wineserver", "-w"]):
             subprocess.run(command, env=wine_env(first), check=True, **QUIET)
         (first / ".ready").touch()
@@ -94,7 +99,7 @@ def start_wineserver(env):
     programs (services, desktop), started now and detached: a later Wine process would
     otherwise start them holding its output open."""
     subprocess.run(["wineserver", "-p"], env=env, check=True, start_new_session=True, **QUIET)
-    subprocess.run(["wine", "wineboot"], env=env, check=True, **QUIET)
+    subprocess.run(["wine", SYSTEM32 + "wineboot.exe"], env=env, check=True, **QUIET)
 
 
 @contextlib.contextmanager
