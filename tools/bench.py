@@ -9,7 +9,7 @@ import subprocess
 
 from harness.pe import read_pe
 from harness.session import Session, windows_path
-from harness.wine import prepare_prefix, private_display, wine_env
+from harness.wine import WINE, prepare_prefix, private_display, wine_env
 
 RUNS = 5
 EVENTS = 5000
@@ -18,7 +18,7 @@ WARM_UP = (10, 40)  # pauses, re-hooks
 
 
 def measure(session, *args):
-    result = subprocess.run(["wine", session.bindir / "benchkit.exe", *map(str, args)], env=session.env,
+    result = subprocess.run([*WINE, session.bindir / "benchkit.exe", *map(str, args)], env=session.env,
                             capture_output=True, text=True, check=True)
     return [int(word) for word in result.stdout.split()]
 

@@ -15,7 +15,7 @@ import sys
 
 from harness.registry import APPROVED_KEY, ENABLED_APPROVAL, RUN_KEY
 from harness.session import windows_path
-from harness.wine import read_env_file, reg
+from harness.wine import WINE, read_env_file, reg
 
 HTTPS = r"HKCR\https\shell\open\command"
 SANDBOX = r"HKCU\Software\Quindle tests"
@@ -63,7 +63,7 @@ def main():
         reg(env, "add", key, *where, "/t", kind, "/d", data, "/f")
 
     before = machine(env, program, developer, temporary)
-    run = subprocess.run(["wine", windows_path(program)], env=env, cwd=developer)
+    run = subprocess.run([*WINE, windows_path(program)], env=env, cwd=developer)
     after = machine(env, program, developer, temporary)
     changed = [f"{part}: {place}" for part in before for place in set(before[part]) | set(after[part])
                if before[part].get(place) != after[part].get(place)]

@@ -7,7 +7,7 @@ import signal
 import subprocess
 import time
 
-from harness.wine import QUIET, run_wine
+from harness.wine import QUIET, WINE, run_wine
 
 TIMEOUT = 20.0
 # Where each stand-in taskbar sits on the 1280 x 800 screen.
@@ -61,7 +61,7 @@ class Session:
 
     def wine(self, *args, env=None, **options):
         """Starts a Windows program in a process group of its own, so that ending it ends its children."""
-        process = subprocess.Popen(["wine", *map(str, args)], env={**self.env, **(env or {})},
+        process = subprocess.Popen([*WINE, *map(str, args)], env={**self.env, **(env or {})},
                                    start_new_session=True, stdin=subprocess.DEVNULL, **options)
         self.processes.append(process)
         return process

@@ -11,6 +11,13 @@ import tempfile
 # wrappers do too) start.exe looks them up through ShellExecuteEx, which now and then fails
 # with "ShellExecuteEx failed: Internal error" (about one start in a thousand here).
 SYSTEM32 = "C:\\windows\\system32\\"
+# Every Wine process starts with address space randomization off. Debian's Wine has no
+# preloader to keep free the addresses Windows expects: its loader sits at 0x7d000000, and
+# its heap (2.5 MB at start) begins anywhere in the next gigabyte, so about one start in 400
+# finds the heap over the shared user data's 0x7ffe0000 and ends at once with exit 1
+# ("failed to map the shared user data"). Unrandomized, the heap always begins at 0x7d005000.
+UNRANDOMIZED = ["setarch", "-R"]
+WINE = [*UNRANDOMIZED, "wine"]
 # No debug output, and no offer to install .NET or Gecko.
 WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
 QUIET = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
@@ -34,7 +41,7 @@ def run_wine(env, *args, timeout=60):
     Its output goes to files, not pipes: a Wine program started on its way (the desktop
     process, when none runs) inherits them and would hold a pipe open long after."""
     with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
-        args = ["wine", *map(str, args)]
+        args = [*WINE, *map(str, args)]
         done = subprocess.run(args, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout)
         out.seek(0), err.seek(0)
         return subprocess.CompletedProcess(args, done.returncode, out.read(), err.read().strip())
@@ -62,7 +69,7 @@ def prepare_prefix(prefix, build, template=None):
         shutil.rmtree(first, ignore_errors=True)
         # Once per template, by name: a prefix that does not exist yet has no system32 to name.
         for command in (["wineboot", "-i"], ["winecfg", "-v", "win10"], ["wineserver", "-w"]):
-            subprocess.run(command, env=wine_env(first), check=True, **QUIET)
+            subprocess.run([*UNRANDOMIZED, *command], env=wine_env(first), check=True, **QUIET)
         (first / ".ready").touch()
     if template:
         shutil.rmtree(prefix, ignore_errors=True)
@@ -99,7 +106,7 @@ def start_wineserver(env):
     programs (services, desktop), started now and detached: a later Wine process would
     otherwise start them holding its output open."""
     subprocess.run(["wineserver", "-p"], env=env, check=True, start_new_session=True, **QUIET)
-    subprocess.run(["wine", SYSTEM32 + "wineboot.exe"], env=env, check=True, **QUIET)
+    subprocess.run([*WINE, SYSTEM32 + "wineboot.exe"], env=env, check=True, **QUIET)
 
 
 @contextlib.contextmanager
