@@ -78,17 +78,12 @@ def approval_form(first):
     return first + "000000" + ("40C3D1AA7B4BDB01" if int(first, 16) & 1 else "00" * 8)
 
 
-def read_value(env, key, name, pattern):
-    """The data of a registry value, as the pattern's group finds it, or None where there is no such value."""
+def read_value(env, key, name, kind="REG_SZ"):
+    """The data of a registry value as reg.exe shows it (bytes in upper-case hex), or None where there is none."""
     done = reg(env, "query", key, "/v", name)
-    match = re.search(pattern, done.stdout)
+    match = re.search(rf"{kind}\s+(.*)", done.stdout)
     assert match or "Unable to find" in done.stdout, f"reg query {name}: {done.returncode} {done.stdout} {done.stderr}"
     return match.group(1).rstrip("\r") if match else None
-
-
-def read_approval(env, name):
-    approval = read_value(env, APPROVED_KEY, name, r"REG_BINARY\s+([0-9A-Fa-f]*)")
-    return None if approval is None else approval.upper()
 
 
 # The late shell's tray (--late): the program asks again this often, and a loaded
@@ -350,18 +345,18 @@ def observe(s, expected, project_page):
     seen = {alias: commands(s.logs[alias]) for alias in s.logs}
     seen["middle"] = middle_inputs(s.logs)
     seen["wheel"] = [alias for alias in s.logs for line in read_log(s.logs[alias]) if line.startswith("input wheel")]
-    run = read_value(s.env, RUN_KEY, s.run_value, r"REG_SZ\s+(.*)")
+    run = read_value(s.env, RUN_KEY, s.run_value)
     seen["run"] = [] if run is None else ["quoted" if run == f'"{s.program}"' else "bare" if run == s.program else run]
     seen["ini"] = values_in(s.workdir / "setting.ini")
     seen["beside"] = values_in(s.in_prefix(INSTALLED) / "setting.ini")
     # The program never deletes the file: one written at any point is still there.
     seen["system32"] = ["written"] if (s.in_prefix(SYSTEM32) / "setting.ini").exists() else []
-    approval = read_approval(s.env, s.run_value)
+    approval = read_value(s.env, APPROVED_KEY, s.run_value, "REG_BINARY")
     seen["approval"] = [] if approval is None else ["enabled" if approval == ENABLED_APPROVAL else approval]
-    older = read_value(s.env, RUN_KEY, OLDER, r"REG_SZ\s+(.*)")
+    older = read_value(s.env, RUN_KEY, OLDER)
     seen["older"] = ([] if older is None else ["this" if older == f'"{s.program}"' else "copy"]) + (
-        ["approval"] if read_approval(s.env, OLDER) else [])
-    others = {name: read_approval(s.env, name) for name in OTHER_APPROVALS}
+        ["approval"] if read_value(s.env, APPROVED_KEY, OLDER, "REG_BINARY") else [])
+    others = {name: read_value(s.env, APPROVED_KEY, name, "REG_BINARY") for name in OTHER_APPROVALS}
     seen["other-approvals"] = [f"{name}: {data}" for name, data in others.items() if data != OTHER_APPROVALS[name]]
     seen["late"] = s.late
     seen.update(s.looks)

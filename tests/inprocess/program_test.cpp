@@ -99,7 +99,6 @@ TEST(Program, ResourcesLoadAsListed)
     }
     DestroyMenu(menu);
 
-    const WORD Chinese = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED);
     EXPECT_NE(FindResourceExW(instance, RT_STRING, MAKEINTRESOURCEW(IDS_WINDOW_CLASS / 16 + 1), Chinese),
               nullptr);
     EXPECT_NE(FindResourceExW(instance, RT_MENU, MAKEINTRESOURCEW(IDR_TRAYMENU), Chinese), nullptr);
@@ -245,10 +244,7 @@ TEST(Program, HookPostsToTheTaskbarUnderThePointer)
     NtVersion = {10, 0, 19045};
     InstallWheelHook();
 }
-} // namespace
 
-namespace
-{
 // Start-up limits DLL loading to System32: a DLL planted in the program's folder and
 // in the current directory is not loaded by name, though it is there to be found.
 TEST(Program, APlantedDllIsNotLoaded)

@@ -4,7 +4,6 @@
 #include "app/tray.h"
 #include "hook/state.h"
 #include "hook/wheel_hook.h"
-#include "quindle_version.h"
 #include "resource.h"
 #include "settings/admin.h"
 #include "settings/autostart.h"
@@ -85,12 +84,21 @@ std::wstring EverythingElse(const std::wstring &file)
     return rest;
 }
 
+// The bytes of text as the registry stores it, the terminating zero included unless units say less.
+std::string Utf16Bytes(const std::wstring &text, size_t units)
+{
+    return std::string(reinterpret_cast<const char *>(text.c_str()), units * sizeof(wchar_t));
+}
+
+std::string Utf16Bytes(const std::wstring &text)
+{
+    return Utf16Bytes(text, text.size() + 1);
+}
+
+// An ASCII text as a UTF-16 file, with its byte-order mark.
 std::string Utf16(const std::string &text)
 {
-    std::string bytes = "\xFF\xFE";
-    for (char c : text)
-        bytes += std::string{c, '\0'};
-    return bytes;
+    return "\xFF\xFE" + Utf16Bytes(std::wstring(text.begin(), text.end()), text.size());
 }
 
 std::string Noise(size_t size)
@@ -335,17 +343,6 @@ TEST(Settings, TheAnswerToAFailedRelaunchCounts)
     SetCurrentDirectoryW(SandboxFolder().c_str());
 }
 
-// The bytes of text as the registry stores it, the terminating zero included unless units say less.
-std::string Utf16Bytes(const std::wstring &text, size_t units)
-{
-    return std::string(reinterpret_cast<const char *>(text.c_str()), units * sizeof(wchar_t));
-}
-
-std::string Utf16Bytes(const std::wstring &text)
-{
-    return Utf16Bytes(text, text.size() + 1);
-}
-
 // Puts a value of that type and data in place of what the key held under the name; REG_NONE
 // and no data: none.
 void StoreValue(const wchar_t *key, const wchar_t *name, DWORD type, const std::string &data)
@@ -386,8 +383,7 @@ TEST(Autostart, RegisteredOnlyForThisProgramAndToggledFromTheRegistry)
 {
     const std::wstring bare = ModulePath, quoted = L"\"" + bare + L"\"";
     std::wstring upper = bare;
-    for (wchar_t &unit : upper)
-        unit = towupper(unit);
+    CharUpperBuffW(upper.data(), DWORD(upper.size()));
     const std::wstring longer = quoted + std::wstring(300, L' '), huge(100000, L'x');
     const std::string number(4, '\1'), wide(8, '\1');
     const struct

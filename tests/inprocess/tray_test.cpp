@@ -5,7 +5,6 @@
 #include "app/tray.h"
 #include "hook/state.h"
 #include "hook/upkeep.h"
-#include "hook/wheel_hook.h"
 #include "quindle_version.h"
 #include "resource.h"
 #include "settings/admin.h"
@@ -145,12 +144,6 @@ LRESULT CALLBACK WatchMenuLoop(HWND window, UINT message, WPARAM wParam, LPARAM 
     return CallWindowProcW(ProgramWindowProc, window, message, wParam, lParam);
 }
 
-void CALLBACK DismissMenu(HWND, UINT, UINT_PTR timer, DWORD)
-{
-    KillTimer(NULL, timer);
-    EndMenu();
-}
-
 TEST(Tray, OnlyTheRightPressOpensTheMenuAndDismissingPostsOneLeftPress)
 {
     Reset();
@@ -167,7 +160,7 @@ TEST(Tray, OnlyTheRightPressOpensTheMenuAndDismissingPostsOneLeftPress)
     {
         HHOOK hook = WheelHookHandle;
         MenusOpened = 0;
-        UINT_PTR timer = SetTimer(NULL, 0, 100, DismissMenu);
+        UINT_PTR timer = SetTimer(NULL, 0, 100, [](HWND, UINT, UINT_PTR, DWORD) { EndMenu(); });
         SendMessageW(MainWindow, WM_USER, 0, c.mouse);
         KillTimer(NULL, timer);
         EXPECT_EQ(MenusOpened, c.opens ? 1 : 0) << c.mouse;

@@ -4,8 +4,6 @@
 #include "app/tray.h"
 #include "hook/state.h"
 #include "hook/upkeep.h"
-#include "hook/version.h"
-#include "hook/wheel_hook.h"
 #include "resource.h"
 
 #include "support.h"
@@ -47,13 +45,6 @@ TEST(Upkeep, PauseResumeAndRehookWhilePaused)
 
 int NestedCommand;
 
-void CALLBACK RunNestedCommand(HWND, UINT, UINT_PTR timer, DWORD)
-{
-    KillTimer(NULL, timer);
-    LastMenuCommand = NestedCommand;
-    HandleMenuCommand();
-}
-
 // The notice's modal loop lets the user run a second command inside the first.
 TEST(Upkeep, CommandsNestedInTheNoticeLeaveAtMostOneHook)
 {
@@ -78,7 +69,11 @@ TEST(Upkeep, CommandsNestedInTheNoticeLeaveAtMostOneHook)
         if (c.paused)
             TogglePause();
         NestedCommand = c.nested;
-        SetTimer(NULL, 0, 200, RunNestedCommand);
+        SetTimer(NULL, 0, 200, [](HWND, UINT, UINT_PTR timer, DWORD) {
+            KillTimer(NULL, timer);
+            LastMenuCommand = NestedCommand;
+            HandleMenuCommand();
+        });
         RehookWithNotice();
         EXPECT_TRUE(PumpUntil([] { return FindOwnNotice(L"REHOOK") == NULL; })) << c.name;
         EXPECT_EQ(PauseLabel(), c.label) << c.name;

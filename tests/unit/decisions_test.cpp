@@ -14,41 +14,35 @@
 
 namespace
 {
-struct ClassCase
-{
-    DWORD major, minor, build;
-    const wchar_t *expected; // nullptr: no taskbar class
-};
-
-const ClassCase ClassCases[] = {
-    {10, 0, 0, L"MSTaskListWClass"},
-    {10, 0, 19045, L"MSTaskListWClass"},
-    {10, 0, 21390, L"MSTaskListWClass"},
-    {10, 0, 21391, nullptr},
-    {10, 0, 21999, nullptr},
-    {10, 0, 22000, L"ReBarWindow32"},
-    {10, 0, 22001, nullptr},
-    {10, 0, 22620, nullptr},
-    {10, 0, 22621, L"Shell_TrayWnd"},
-    {10, 0, 26100, L"Shell_TrayWnd"},
-    {10, 0, 65535, L"Shell_TrayWnd"},
-    {6, 3, 9600, nullptr},
-    {6, 1, 7601, nullptr},
-    {11, 0, 22621, nullptr},
-    {10, 1, 19045, nullptr},
-    {0, 0, 0, nullptr},
-};
-
 TEST(Decisions, TaskbarClassForEachBuild)
 {
-    for (const ClassCase &c : ClassCases)
+    const struct
+    {
+        DWORD major, minor, build;
+        const wchar_t *expected; // nullptr: no taskbar class
+    } cases[] = {
+        {10, 0, 0, L"MSTaskListWClass"},
+        {10, 0, 19045, L"MSTaskListWClass"},
+        {10, 0, 21390, L"MSTaskListWClass"},
+        {10, 0, 21391, nullptr},
+        {10, 0, 21999, nullptr},
+        {10, 0, 22000, L"ReBarWindow32"},
+        {10, 0, 22001, nullptr},
+        {10, 0, 22620, nullptr},
+        {10, 0, 22621, L"Shell_TrayWnd"},
+        {10, 0, 26100, L"Shell_TrayWnd"},
+        {10, 0, 65535, L"Shell_TrayWnd"},
+        {6, 3, 9600, nullptr},
+        {6, 1, 7601, nullptr},
+        {11, 0, 22621, nullptr},
+        {10, 1, 19045, nullptr},
+        {0, 0, 0, nullptr},
+    };
+    for (const auto &c : cases)
     {
         const wchar_t *chosen = ChooseTaskbarClass(c.major, c.minor, c.build);
         SCOPED_TRACE(testing::Message() << c.major << "." << c.minor << "." << c.build);
-        if (c.expected == nullptr)
-            EXPECT_EQ(chosen, nullptr);
-        else
-            EXPECT_STREQ(chosen, c.expected);
+        EXPECT_STREQ(chosen, c.expected); // both null, or the same text
         // From 22H2 the taskbar turns the volume itself over its speaker icon.
         EXPECT_EQ(TaskbarTurnsVolumeItself(chosen ? chosen : L""), c.expected != nullptr && c.build >= 22621);
     }
@@ -68,41 +62,38 @@ TEST(Decisions, SelectingWithNoRuleLeavesTheTargetEmpty)
 constexpr DWORD WheelUp = 120u << 16, WheelDown = 0xFF88u << 16, WheelFar = 0xFC40u << 16;
 constexpr const wchar_t *Bar = L"MSTaskListWClass";
 
-struct CommandCase
-{
-    const char *name;
-    WPARAM message;
-    bool hasEvent;
-    DWORD mouseData;
-    ULONG_PTR extraInfo;
-    bool overTaskbar;
-    UINT expected;
-};
-
-const CommandCase CommandCases[] = {
-    {"wheel away from the user", WM_MOUSEWHEEL, true, WheelUp, 0, true, APPCOMMAND_VOLUME_UP},
-    {"wheel towards the user", WM_MOUSEWHEEL, true, WheelDown, 0, true, APPCOMMAND_VOLUME_DOWN},
-    {"a big turn is still one step", WM_MOUSEWHEEL, true, WheelFar, 0, true, APPCOMMAND_VOLUME_DOWN},
-    {"zero delta counts as up", WM_MOUSEWHEEL, true, 0, 0, true, APPCOMMAND_VOLUME_UP},
-    {"injected wheel still counts", WM_MOUSEWHEEL, true, WheelUp, 7, true, APPCOMMAND_VOLUME_UP},
-    {"wheel without event data", WM_MOUSEWHEEL, false, 0, 0, true, 0},
-    {"middle press by the device", WM_MBUTTONDOWN, true, 0, 0, true, APPCOMMAND_VOLUME_MUTE},
-    {"middle press injected", WM_MBUTTONDOWN, true, 0, 1, true, 0},
-    {"middle press without event data", WM_MBUTTONDOWN, false, 0, 0, true, 0},
-    {"middle release", WM_MBUTTONUP, true, 0, 0, true, 0},
-    {"horizontal wheel", WM_MOUSEHWHEEL, true, WheelUp, 0, true, 0},
-    {"move", WM_MOUSEMOVE, true, 0, 0, true, 0},
-    {"left press", WM_LBUTTONDOWN, true, 0, 0, true, 0},
-    {"right press", WM_RBUTTONDOWN, true, 0, 0, true, 0},
-    {"right release", WM_RBUTTONUP, true, 0, 0, true, 0},
-    {"x button", WM_XBUTTONDOWN, true, 0, 0, true, 0},
-    {"wheel over another window", WM_MOUSEWHEEL, true, WheelUp, 0, false, 0},
-    {"middle press over another window", WM_MBUTTONDOWN, true, 0, 0, false, 0},
-};
-
 TEST(Decisions, CommandForEachMouseEvent)
 {
-    for (const CommandCase &c : CommandCases)
+    const struct
+    {
+        const char *name;
+        WPARAM message;
+        bool hasEvent;
+        DWORD mouseData;
+        ULONG_PTR extraInfo;
+        bool overTaskbar;
+        UINT expected;
+    } cases[] = {
+        {"wheel away from the user", WM_MOUSEWHEEL, true, WheelUp, 0, true, APPCOMMAND_VOLUME_UP},
+        {"wheel towards the user", WM_MOUSEWHEEL, true, WheelDown, 0, true, APPCOMMAND_VOLUME_DOWN},
+        {"a big turn is still one step", WM_MOUSEWHEEL, true, WheelFar, 0, true, APPCOMMAND_VOLUME_DOWN},
+        {"zero delta counts as up", WM_MOUSEWHEEL, true, 0, 0, true, APPCOMMAND_VOLUME_UP},
+        {"injected wheel still counts", WM_MOUSEWHEEL, true, WheelUp, 7, true, APPCOMMAND_VOLUME_UP},
+        {"wheel without event data", WM_MOUSEWHEEL, false, 0, 0, true, 0},
+        {"middle press by the device", WM_MBUTTONDOWN, true, 0, 0, true, APPCOMMAND_VOLUME_MUTE},
+        {"middle press injected", WM_MBUTTONDOWN, true, 0, 1, true, 0},
+        {"middle press without event data", WM_MBUTTONDOWN, false, 0, 0, true, 0},
+        {"middle release", WM_MBUTTONUP, true, 0, 0, true, 0},
+        {"horizontal wheel", WM_MOUSEHWHEEL, true, WheelUp, 0, true, 0},
+        {"move", WM_MOUSEMOVE, true, 0, 0, true, 0},
+        {"left press", WM_LBUTTONDOWN, true, 0, 0, true, 0},
+        {"right press", WM_RBUTTONDOWN, true, 0, 0, true, 0},
+        {"right release", WM_RBUTTONUP, true, 0, 0, true, 0},
+        {"x button", WM_XBUTTONDOWN, true, 0, 0, true, 0},
+        {"wheel over another window", WM_MOUSEWHEEL, true, WheelUp, 0, false, 0},
+        {"middle press over another window", WM_MBUTTONDOWN, true, 0, 0, false, 0},
+    };
+    for (const auto &c : cases)
     {
         MSLLHOOKSTRUCT event{};
         event.mouseData = c.mouseData;
@@ -184,10 +175,6 @@ TEST(Decisions, UnreadableWindowLeavesNoClassBehind)
         EXPECT_FALSE(CountsAsTaskbar(name, Bar));
     }
 }
-} // namespace
-
-namespace
-{
 TEST(Decisions, ElevationGate)
 {
     const struct
@@ -213,9 +200,8 @@ TEST(Decisions, RelaunchErrorsTheUserIsTold)
                  {ERROR_ACCESS_DENIED, nullptr},
                  {ERROR_NO_ASSOCIATION, nullptr},
                  {740 /* elevation required */, nullptr}};
-    auto shown = [](const wchar_t *text) { return std::wstring(text ? text : L"(no message)"); };
     for (const auto &c : cases)
-        EXPECT_EQ(shown(DescribeRelaunchError(c.error)), shown(c.text)) << c.error;
+        EXPECT_STREQ(DescribeRelaunchError(c.error), c.text) << c.error;
 }
 
 TEST(Decisions, RelaunchAsksForAnElevatedCopyInThisDirectory)

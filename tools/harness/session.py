@@ -15,12 +15,11 @@ BARS = {  # alias: window class, rectangle
     "task": ("MSTaskListWClass", (0, 740, 420, 60)),
     "rebar": ("ReBarWindow32", (430, 740, 420, 60)),
     "tray": ("Shell_TrayWnd", (860, 740, 420, 60)),
-    # Started only where a scenario names them: another monitor's taskbar, and taskbars
-    # whose content lies in child windows (Windows 11's, and Windows 10's notification area).
-    "second": ("Shell_SecondaryTrayWnd", (0, 680, 420, 60)),
-    "content": ("Shell_TrayWnd", (430, 680, 420, 60)),
-    "notify": ("Shell_TrayWnd", (860, 680, 420, 60)),
-    "worker": ("Shell_SecondaryTrayWnd", (0, 620, 420, 60)),  # another monitor's on build 22000
+    # Started only where a scenario names them.
+    "second": ("Shell_SecondaryTrayWnd", (0, 680, 420, 60)),  # another monitor's taskbar
+    "content": ("Shell_TrayWnd", (430, 680, 420, 60)),  # Windows 11's, its content in child windows
+    "notify": ("Shell_TrayWnd", (860, 680, 420, 60)),  # Windows 10's, its notification area under the pointer
+    "worker": ("Shell_SecondaryTrayWnd", (0, 620, 420, 60)),  # another monitor's on build 22000: a WorkerW inside
 }
 CHILDREN = {  # alias: its child windows' classes, each inside the one before
     "content": ["Windows.UI.Composition.DesktopWindowContentBridge", "Windows.UI.Input.InputSite.WindowClass"],

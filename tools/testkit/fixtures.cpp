@@ -36,14 +36,10 @@ int Close(int, wchar_t **)
 // finds it done. (Windows sends the power broadcasts too.)
 int Send(int, wchar_t **arguments)
 {
-    HWND quindle = FindQuindle();
+    auto message = static_cast<UINT>(wcstoul(arguments[0], nullptr, 0));
+    auto wParam = static_cast<WPARAM>(wcstoull(arguments[1], nullptr, 0));
     DWORD_PTR result = 0;
-    return quindle != NULL &&
-                   SendMessageTimeoutW(quindle, static_cast<UINT>(wcstoul(arguments[0], nullptr, 0)),
-                                       static_cast<WPARAM>(wcstoull(arguments[1], nullptr, 0)), 0,
-                                       SMTO_NORMAL, Deadline, &result)
-               ? 0
-               : 1;
+    return SendMessageTimeoutW(FindQuindle(), message, wParam, 0, SMTO_NORMAL, Deadline, &result) ? 0 : 1;
 }
 
 // Another program's message box that happens to carry the same title, holding

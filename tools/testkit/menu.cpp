@@ -43,19 +43,14 @@ MenuPicture TakeMenuPicture(HWND menu)
     HDC screen = GetDC(NULL);
     HDC memory = CreateCompatibleDC(screen);
     HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, NULL, 0);
-    if (bitmap != NULL)
-    {
-        HGDIOBJ old = SelectObject(memory, bitmap);
-        BitBlt(memory, 0, 0, picture.Width, picture.Height, screen, bounds.left, bounds.top, SRCCOPY);
-        SelectObject(memory, old);
-        picture.Pixels.assign(static_cast<BYTE *>(bits),
-                              static_cast<BYTE *>(bits) + picture.Width * picture.Height * 4);
-        DeleteObject(bitmap);
-    }
-    else
-    {
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    if (bitmap == NULL ||
+        !BitBlt(memory, 0, 0, picture.Width, picture.Height, screen, bounds.left, bounds.top, SRCCOPY))
         picture.Width = picture.Height = 0; // nothing to read
-    }
+    picture.Pixels.assign(static_cast<BYTE *>(bits),
+                          static_cast<BYTE *>(bits) + picture.Width * picture.Height * 4);
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(NULL, screen);
     return picture;
@@ -278,20 +273,33 @@ int Choose(const wchar_t *item)
     return 1;
 }
 
-// Opens the menu and leaves it open, to be looked at: prints "menu X Y WIDTH HEIGHT".
-int ShowMenu()
+// Chooses Re-hook, then waits until its notice has gone: closed at once as a user would with
+// its close button (the notice's own closer racing that), or left to close itself. Returns
+// how long it showed, in milliseconds, or -1 after saying what went wrong.
+long long RehookOnce(const wchar_t *title, bool close)
 {
-    std::vector<std::pair<int, int>> lines;
-    HWND menu = OpenMenu(&lines);
-    if (menu == NULL)
-        return 1;
-    RECT bounds{};
-    GetWindowRect(menu, &bounds);
-    printf("menu %ld %ld %ld %ld\n", bounds.left, bounds.top, bounds.right - bounds.left,
-           bounds.bottom - bounds.top);
-    return 0;
+    DWORD quindle = 0;
+    GetWindowThreadProcessId(FindQuindle(), &quindle);
+    auto notice = [&] { return FindWindowOf(quindle, L"#32770", title); };
+    // Choose returns once Quindle pumps messages again: inside the notice's loop.
+    if (Choose(L"rehook") != 0)
+        return -1;
+    ULONGLONG shown = GetTickCount64();
+    HWND box = notice();
+    if (box == NULL && !close)
+    {
+        printf("no notice\n");
+        return -1;
+    }
+    if (close && box != NULL)
+        PostMessageW(box, WM_CLOSE, 0, 0);
+    if (!PumpUntil([&] { return notice() == NULL; }))
+    {
+        printf("the notice stayed\n");
+        return -1;
+    }
+    return static_cast<long long>(GetTickCount64() - shown);
 }
-
 } // namespace
 
 // Check marks and icons as the user sees them: an item is checked, or shows its icon,
@@ -330,44 +338,21 @@ int Look(int, wchar_t **)
 
 int Menu(int count, wchar_t **arguments)
 {
-    if (count == 0)
-        return ShowMenu();
+    std::vector<std::pair<int, int>> lines;
+    RECT bounds{};
+    if (count == 0) // opened and left open, to be looked at
+    {
+        if (!GetWindowRect(OpenMenu(&lines), &bounds))
+            return 1;
+        printf("menu %ld %ld %ld %ld\n", bounds.left, bounds.top, bounds.right - bounds.left,
+               bounds.bottom - bounds.top);
+        return 0;
+    }
     for (int i = 0, times = count >= 2 ? _wtoi(arguments[1]) : 1; i < times; ++i)
         if (Choose(arguments[0]) != 0)
             return 1;
     return 0;
 }
-
-namespace
-{
-// Chooses Re-hook, then waits until its notice has gone: closed at once as a user would with
-// its close button (the notice's own closer racing that), or left to close itself. Returns
-// how long it showed, in milliseconds, or -1 after saying what went wrong.
-long long RehookOnce(const wchar_t *title, bool close)
-{
-    DWORD quindle = 0;
-    GetWindowThreadProcessId(FindQuindle(), &quindle);
-    auto notice = [&] { return FindWindowOf(quindle, L"#32770", title); };
-    // Choose returns once Quindle pumps messages again: inside the notice's loop.
-    if (Choose(L"rehook") != 0)
-        return -1;
-    ULONGLONG shown = GetTickCount64();
-    HWND box = notice();
-    if (box == NULL && !close)
-    {
-        printf("no notice\n");
-        return -1;
-    }
-    if (close && box != NULL)
-        PostMessageW(box, WM_CLOSE, 0, 0);
-    if (!PumpUntil([&] { return notice() == NULL; }))
-    {
-        printf("the notice stayed\n");
-        return -1;
-    }
-    return static_cast<long long>(GetTickCount64() - shown);
-}
-} // namespace
 
 // Chosen here, not by an action before: a notice that closes itself after a second could
 // be gone before the next action's process had started on a busy machine.
