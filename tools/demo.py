@@ -69,9 +69,7 @@ def demonstrate(session, out):
     session.run("xdotool", "click", 2)
     click_marker(session, bar_log)
     received = [line for line in read_log(bar_log) if line.startswith("command")]
-    print("the stand-in received:")
-    for line in received:
-        print("   ", line)
+    print("the stand-in received:", *("    " + line for line in received), sep="\n")
     if received:
         state = dict(part.split("=") for part in received[-1].split()[3:])
         print(f"volume {state['volume']}, {'muted' if state['muted'] == '1' else 'not muted'}")

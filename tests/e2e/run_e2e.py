@@ -1,11 +1,7 @@
 #!/usr/bin/env python3
 """Runs one end-to-end scenario of scenarios.txt: Quindle.exe beside stand-in taskbars
-under Wine in the test run's Xvfb display, with real X input from xdotool.
-`PYTHONPATH=tools python3 tests/e2e/run_e2e.py --legend` prints the actions a scenario may
-take, and which of what it sees is checked only where named.
-
-After the actions at each pointer position, a marker click shows that all the
-commands they caused have arrived (see click_marker).
+under Wine in the test run's Xvfb display, with real X input from xdotool. With --legend,
+prints the actions a scenario may take, and what it sees that is checked only where named.
 """
 import argparse
 import os

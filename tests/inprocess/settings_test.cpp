@@ -264,14 +264,7 @@ TEST(Settings, EachCurrentDirectoryHasItsOwnFile)
     SetCurrentDirectoryW(SandboxFolder().c_str());
 }
 
-// The elevation prompt, as the user answers it: accepted, declined, no program there.
-DWORD PromptAnswer;
-
-BOOL WINAPI AnswerPrompt(SHELLEXECUTEINFOW *)
-{
-    SetLastError(PromptAnswer);
-    return PromptAnswer == ERROR_SUCCESS;
-}
+DWORD PromptAnswer; // the elevation prompt, as the user answers it: accepted, declined, no program there
 
 // A start that cannot be elevated: the answer to the error box decides whether the
 // program ends (Abort), goes on unelevated (Ignore) or tries again (Retry).
@@ -297,7 +290,10 @@ TEST(Settings, TheAnswerToAFailedRelaunchCounts)
         {false, ERROR_CANCELLED, {IDIGNORE}, {No}, true},
         {false, ERROR_FILE_NOT_FOUND, {IDRETRY, IDABORT}, {Missing, Missing}, false},
     };
-    Swapped prompt(StartElevatedCopy, AnswerPrompt);
+    Swapped prompt(StartElevatedCopy, [](SHELLEXECUTEINFOW *) {
+        SetLastError(PromptAnswer);
+        return BOOL(PromptAnswer == ERROR_SUCCESS);
+    });
     ASSERT_TRUE(ImpersonateStandardUser());
     ASSERT_FALSE(IsRunningAsAdmin());
     for (const auto &c : cases)

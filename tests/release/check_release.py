@@ -34,14 +34,6 @@ def run(*command, cwd=None, env=None, must_work=True):
     return subprocess.run([str(part) for part in command], cwd=cwd, env=env, check=must_work).returncode
 
 
-def copy_source(source, target, skip):
-    def ignore(folder, names):
-        return [name for name in names
-                if name in (".git", "__pycache__") or (pathlib.Path(folder) / name).resolve() in skip]
-
-    shutil.copytree(source, target, ignore=ignore)
-
-
 def first_differences(a, b, count=8):
     found = [i for i in range(min(len(a), len(b))) if a[i] != b[i]][:count]
     return ", ".join(f"{i:#x}" for i in found) or "none in the common length"
@@ -76,7 +68,9 @@ def main():
     # Another source folder and another build folder, of other lengths and depths.
     copy = work / "elsewhere" / "quindle-second-copy"
     build = work / "b2"
-    copy_source(source, copy, {args.build.resolve(), work, source / "build"})
+    skip = {args.build.resolve(), work, source / "build"}
+    shutil.copytree(source, copy, ignore=lambda folder, names: [
+        name for name in names if name in (".git", "__pycache__") or (pathlib.Path(folder) / name).resolve() in skip])
     run("cmake", "-S", copy, "-B", build, "-G", "Ninja", f"-DCMAKE_TOOLCHAIN_FILE={copy}/cmake/mingw-w64.cmake",
         "-DCMAKE_BUILD_TYPE=Release", "-DQUINDLE_BUILD_TESTS=OFF", f"-DQUINDLE_PROJECT_PAGE={args.project_page}")
     run("cmake", "--build", build, "--target", "Quindle")

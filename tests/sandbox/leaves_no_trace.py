@@ -1,13 +1,7 @@
 #!/usr/bin/env python3
-"""Runs a Windows test program under Wine as a developer would on their own desktop, and
-fails unless it passes and leaves their machine exactly as it found it.
-
-The run's prefix is first set up as a developer's machine looks: other programs' Run
-values, an installed Quindle's Run value and its startup approval value, an https handler,
-and a folder of theirs, the current directory, holding a setting.ini with
-Administrator=1. Afterwards every one of those, the program's own folder and the
-temporary folder must be as they were, and no sandbox key may be left.
-"""
+"""Runs a Windows test program under Wine as a developer would on their own desktop, from a
+folder of theirs in a prefix set up as their machine looks (seeds), and fails unless it passes
+and leaves all that (machine) exactly as it found it."""
 import argparse
 import pathlib
 import subprocess

@@ -92,21 +92,14 @@ int Startup(wchar_t *program, bool hook)
     QueryPerformanceCounter(&start);
     if (!CreateProcessW(program, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
         return 1;
-    bool done;
-    if (hook)
-    {
-        INPUT notch = MouseInput(MOUSEEVENTF_WHEEL, WHEEL_DELTA);
-        done = PumpUntil(
-            [&] {
+    INPUT notch = MouseInput(MOUSEEVENTF_WHEEL, WHEEL_DELTA);
+    bool done = PumpUntil(
+        [&] {
+            if (hook) // a notch at a time, until one turns into a command
                 SendInput(1, &notch, sizeof notch);
-                return Commands > 0;
-            },
-            30000);
-    }
-    else
-    {
-        done = PumpUntil([] { return Reports > 0; }, 30000);
-    }
+            return hook ? Commands > 0 : Reports > 0;
+        },
+        30000);
     double elapsed = Microseconds(start);
     TerminateProcess(process.hProcess, 0);
     WaitForSingleObject(process.hProcess, 5000);

@@ -19,13 +19,6 @@ BOOL CALLBACK CountWindow(HWND window, LPARAM)
     CountedWindows += owner == CountedOwner;
     return TRUE;
 }
-
-BOOL CALLBACK CountWindowAndChildren(HWND window, LPARAM)
-{
-    CountWindow(window, 0);
-    EnumChildWindows(window, CountWindow, 0);
-    return TRUE;
-}
 } // namespace
 
 // What a process holds. Wine answers 0 to GetProcessHandleCount and GetGuiResources;
@@ -72,7 +65,7 @@ int Footprint(int, wchar_t **arguments)
     {
         CountedOwner = process;
         CountedWindows = 0;
-        EnumWindows(CountWindowAndChildren, 0);
+        EnumChildWindows(GetDesktopWindow(), CountWindow, 0); // every top-level window and its children
         user = CountedWindows;
     }
     DWORD threads = 0;
