@@ -338,10 +338,10 @@ int Look(int, wchar_t **)
 
 int Menu(int count, wchar_t **arguments)
 {
-    std::vector<std::pair<int, int>> lines;
-    RECT bounds{};
     if (count == 0) // opened and left open, to be looked at
     {
+        std::vector<std::pair<int, int>> lines;
+        RECT bounds{};
         if (!GetWindowRect(OpenMenu(&lines), &bounds))
             return 1;
         printf("menu %ld %ld %ld %ld\n", bounds.left, bounds.top, bounds.right - bounds.left,
