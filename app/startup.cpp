@@ -18,12 +18,7 @@ HINSTANCE Instance;
 HANDLE RunningGuard;
 const wchar_t *RunningGuardName = L"Local\\Quindle";
 HWND MainWindow;
-
-namespace
-{
-// How long an elevated copy waits for the copy that handed over to it to end.
-constexpr DWORD HandOverWait = 5000;
-} // namespace
+HMODULE SessionLibrary;
 
 // What must exist before the program proper starts, in this order.
 void StartProcess()
@@ -71,15 +66,15 @@ bool CreateMainWindow(HINSTANCE instance)
 
 // One copy per sign-in session, whatever its folder or version: with two, every notch
 // would turn the volume twice. False when another copy holds the guard, an elevated one
-// too, which this copy may not even open.
-bool TakeRunningGuard(DWORD wait)
+// or another account's too, which this copy may not even open.
+bool TakeRunningGuard()
 {
     if (RunningGuard != NULL)
         return true; // this copy took it before
     HANDLE guard = CreateMutexW(NULL, FALSE, RunningGuardName);
     if (guard == NULL)
         return GetLastError() != ERROR_ACCESS_DENIED; // any other failure: run unguarded
-    DWORD taken = WaitForSingleObject(guard, wait);
+    DWORD taken = WaitForSingleObject(guard, 0);
     if (taken != WAIT_OBJECT_0 && taken != WAIT_ABANDONED) // abandoned: its copy was killed
     {
         CloseHandle(guard);
@@ -87,6 +82,32 @@ bool TakeRunningGuard(DWORD wait)
     }
     RunningGuard = guard;
     return true;
+}
+
+void ReleaseRunningGuard()
+{
+    if (RunningGuard == NULL)
+        return;
+    ReleaseMutex(RunningGuard);
+    CloseHandle(RunningGuard);
+    RunningGuard = NULL;
+}
+
+// Hands over to an elevated copy; true when this copy must end. The guard goes first: the
+// elevated copy may run as another account, which could not even open ours. The hook goes
+// out while the prompt is up, since this thread, the hook's, waits on it. After Ignore this
+// copy goes on as it was, unless another copy started meanwhile.
+bool HandOverToElevatedCopy()
+{
+    bool hooked = WheelHookHandle != NULL;
+    RemoveWheelHook();
+    UpdateHookState();
+    ReleaseRunningGuard();
+    if (RelaunchElevated() != RelaunchIgnored || !TakeRunningGuard())
+        return true;
+    if (hooked)
+        ReinstallWheelHook();
+    return false;
 }
 
 int RunMessageLoop(HACCEL accelerators)
@@ -105,16 +126,15 @@ int RunMessageLoop(HACCEL accelerators)
 
 int RunProgram(HINSTANCE instance, int showCommand)
 {
-    // An unelevated start that must run elevated hands over to an elevated copy, which
-    // waits for it to end: the copy that hands over from its menu holds the guard until then.
-    UINT adminFlag = ReadAdminFlag();
-    if (HandOverToElevatedCopy(adminFlag))
+    // A second start ends here, before it asks for elevation or shows anything.
+    if (!TakeRunningGuard())
         return 0;
-    if (!TakeRunningGuard(adminFlag == 1 && IsRunningAsAdmin() ? HandOverWait : 0))
+    if (MustRelaunchElevated(ReadAdminFlag(), IsRunningAsAdmin()) && HandOverToElevatedCopy())
         return 0;
     if (!CreateMainWindow(instance))
         return 0;
 
+    ChooseAutostartUser();
     FillTrayIcon();
     LoadTrayMenu();
     SetMenuItemIcon(IDM_ABOUT, GetMenuIcon(IDI_TRAYICON));

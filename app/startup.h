@@ -6,6 +6,8 @@
 void StartProcess();
 void EndProcess();
 int RunProgram(HINSTANCE instance, int showCommand);
-bool TakeRunningGuard(DWORD wait);
+bool TakeRunningGuard();
+void ReleaseRunningGuard();
+bool HandOverToElevatedCopy();
 bool CreateMainWindow(HINSTANCE instance);
 int RunMessageLoop(HACCEL accelerators);

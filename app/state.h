@@ -27,3 +27,16 @@ extern const wchar_t ProjectPage[];     // what About opens
 // this process; each tells whether it did. The tests put recorders in their place.
 extern bool (*OpenAsDesktopUser)(const wchar_t *page);
 extern bool (*OpenHere)(const wchar_t *page);
+
+// wtsapi32.dll is not a KnownDLL: loaded from System32 by hand, never imported, so that a
+// copy planted beside the program is never the one used. Freed on the way out.
+extern HMODULE SessionLibrary;
+// Only the type of the declared function is used: naming it would import it.
+template <typename Function> Function FindSessionFunction(const char *name)
+{
+    if (SessionLibrary == NULL)
+        SessionLibrary = LoadLibraryExW(L"wtsapi32.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (SessionLibrary == NULL)
+        return nullptr;
+    return reinterpret_cast<Function>(reinterpret_cast<void *>(GetProcAddress(SessionLibrary, name)));
+}

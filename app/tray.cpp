@@ -2,6 +2,7 @@
 #include "app/tray.h"
 
 #include "app/about.h"
+#include "app/startup.h"
 #include "app/state.h"
 #include "hook/upkeep.h"
 #include "hook/wheel_hook.h"
@@ -140,16 +141,23 @@ void HandleMenuCommand()
     switch (LastMenuCommand)
     {
     case IDM_AUTOSTART: ToggleAutostart(); break;
-    case IDM_RUNASADMIN: ToggleRunAsAdmin(); break;
+    case IDM_RUNASADMIN:
+        // Turned on unelevated: an elevated copy takes over, and this one ends.
+        if (ToggleRunAsAdmin() && HandOverToElevatedCopy())
+            ExitProgram();
+        break;
     case IDM_ABOUT: ShowAbout(); break;
     case IDM_REHOOK: RehookWithNotice(); break;
     case IDM_PAUSE: TogglePause(); break;
-    case IDM_EXIT:
-        StopIconRetries(); // a later tick would bring the icon back
-        Shell_NotifyIconW(NIM_DELETE, &TrayIcon);
-        RemoveWheelHook();
-        PostQuitMessage(0);
-        break;
+    case IDM_EXIT: ExitProgram(); break;
     default: break;
     }
+}
+
+void ExitProgram()
+{
+    StopIconRetries(); // a later tick would bring the icon back
+    Shell_NotifyIconW(NIM_DELETE, &TrayIcon);
+    RemoveWheelHook();
+    PostQuitMessage(0);
 }

@@ -11,3 +11,4 @@ void RetryTrayIcon();
 void StopIconRetries();
 void ShowTrayMenu();
 void HandleMenuCommand();
+void ExitProgram();

@@ -28,20 +28,6 @@ constexpr int RefreshTickLimit = 10;
 constexpr UINT WatchdogInterval = 10000;
 constexpr ULONG WatchdogTolerance = 1000; // how late Windows may fire it, to share a wake-up
 
-// wtsapi32.dll is not a KnownDLL: loaded from System32 by hand, never imported, so that
-// a copy planted beside the program is never the one used.
-HMODULE SessionLibrary;
-
-// Only the type of the declared function is used: naming it would import it.
-template <typename Function> Function FindSessionFunction(const char *name)
-{
-    if (SessionLibrary == NULL)
-        SessionLibrary = LoadLibraryExW(L"wtsapi32.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (SessionLibrary == NULL)
-        return nullptr;
-    return reinterpret_cast<Function>(reinterpret_cast<void *>(GetProcAddress(SessionLibrary, name)));
-}
-
 // Fails at a sign-in start until the session service is ready; the watchdog tries again.
 void RegisterSessionNotifications()
 {

@@ -6,6 +6,7 @@
 #include "settings/state.h"
 
 #include <string.h>
+#include <wctype.h>
 #include <string>
 
 BOOL(WINAPI *StartElevatedCopy)(SHELLEXECUTEINFOW *request) = ShellExecuteExW;
@@ -152,19 +153,26 @@ SHELLEXECUTEINFOW DescribeRelaunch(const wchar_t *program, const wchar_t *direct
     return relaunch;
 }
 
-// What the user is told when the relaunch fails; null: nothing.
-const wchar_t *DescribeRelaunchError(DWORD error)
+// What the user is told when the relaunch fails: the two familiar texts, else the system's
+// own words for the error, so that no failure ends the program unsaid.
+std::wstring DescribeRelaunchError(DWORD error)
 {
     switch (error)
     {
     case ERROR_CANCELLED: return L"ShellExecute Cancel.."; // the user declined the prompt
     case ERROR_FILE_NOT_FOUND: return L"File Not Found";
-    default: return nullptr;
+    default: break;
     }
+    wchar_t text[512] = L"";
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0,
+                                  text, 512, NULL);
+    while (length > 0 && iswspace(text[length - 1]))
+        --length;
+    return length > 0 ? std::wstring(text, length) : L"Error " + std::to_wstring(error);
 }
 
-// What the user's answer to a failed relaunch means. Abort, a closed box, or no box at
-// all end this process as they always did; Ignore lets a user who cannot elevate reach
+// What the user's answer to a failed relaunch means. Abort, or a box that could not be
+// shown, ends this process as it always did; Ignore lets a user who cannot elevate reach
 // the menu and turn the setting off.
 RelaunchOutcome ReadRelaunchAnswer(int answer)
 {
@@ -186,22 +194,17 @@ RelaunchOutcome RelaunchElevated()
             DescribeRelaunch(program.c_str(), directory.empty() ? NULL : directory.c_str());
         if (StartElevatedCopy(&relaunch))
             return RelaunchStarted;
-        const wchar_t *text = DescribeRelaunchError(GetLastError());
+        std::wstring text = DescribeRelaunchError(GetLastError());
         RelaunchOutcome outcome =
-            ReadRelaunchAnswer(text != nullptr ? MessageBoxW(NULL, text, L"ERROR", MB_ABORTRETRYIGNORE) : 0);
+            ReadRelaunchAnswer(MessageBoxW(NULL, text.c_str(), L"ERROR", MB_ABORTRETRYIGNORE));
         if (outcome != RelaunchRetried)
             return outcome;
     }
 }
 
-// Whether this process has handed over to an elevated copy and must end: the flag asks
-// for rights it lacks, and the user who could not elevate did not choose to go on without.
-bool HandOverToElevatedCopy(UINT adminFlag)
-{
-    return MustRelaunchElevated(adminFlag, IsRunningAsAdmin()) && RelaunchElevated() != RelaunchIgnored;
-}
-
-void ToggleRunAsAdmin()
+// True when the stored flag now asks for rights this copy lacks: the caller hands over to
+// an elevated copy.
+bool ToggleRunAsAdmin()
 {
     bool turningOn = ReadAdminFlag() != 1;
     WriteAdminFlag(turningOn ? L"1" : L"0");
@@ -212,15 +215,11 @@ void ToggleRunAsAdmin()
     if ((stored == 1) != turningOn)
     {
         ReportUnsavedFlag();
-        return;
+        return false;
     }
     // Only a stored 1 relaunches: the elevated copy reads it and runs elevated next time
     // too. Turning the item off, the running process keeps its rights.
-    if (HandOverToElevatedCopy(stored))
-    {
-        Shell_NotifyIconW(NIM_DELETE, &TrayIcon);
-        PostQuitMessage(0);
-    }
+    return MustRelaunchElevated(stored, IsRunningAsAdmin());
 }
 
 void ShowRunAsAdminCheck()

@@ -10,7 +10,7 @@
 enum RelaunchOutcome
 {
     RelaunchStarted,   // the elevated copy is on its way: this one ends
-    RelaunchAbandoned, // it failed and the user chose Abort, or was not asked: this one ends
+    RelaunchAbandoned, // it failed and the user chose Abort: this one ends
     RelaunchRetried,   // it failed and the user chose Retry: try again
     RelaunchIgnored,   // it failed and the user chose Ignore: this one goes on unelevated
 };
@@ -22,9 +22,8 @@ UINT ReadAdminFlag();
 bool IsRunningAsAdmin();
 bool MustRelaunchElevated(UINT adminFlag, bool runningAsAdmin);
 SHELLEXECUTEINFOW DescribeRelaunch(const wchar_t *program, const wchar_t *directory);
-const wchar_t *DescribeRelaunchError(DWORD error);
+std::wstring DescribeRelaunchError(DWORD error);
 RelaunchOutcome ReadRelaunchAnswer(int answer);
 RelaunchOutcome RelaunchElevated();
-bool HandOverToElevatedCopy(UINT adminFlag);
-void ToggleRunAsAdmin();
+bool ToggleRunAsAdmin();
 void ShowRunAsAdminCheck();

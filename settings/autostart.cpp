@@ -7,13 +7,17 @@
 #include "resource.h"
 #include "settings/state.h"
 
+#include <sddl.h>
 #include <wchar.h>
 #include <wctype.h>
+#include <wtsapi32.h>
 
 #include <string>
 #include <vector>
 
 HKEY RunKey;
+std::wstring AutostartUser;
+bool (*ReadSignedInUser)(PSID user, DWORD size) = AskSessionForUser;
 const wchar_t RunKeyPath[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 const wchar_t AutostartValueName[] = L"Quindle V" QUINDLE_VERSION;
 const wchar_t ApprovedKeyPath[] =
@@ -52,19 +56,35 @@ bool IsStartDisapproved(HKEY approved, const wchar_t *name)
     return disabled;
 }
 
-HKEY OpenApprovedKey(REGSAM access)
+// A key of the user whose autostart the item is about.
+HKEY OpenUserKey(const wchar_t *path, REGSAM access)
 {
-    HKEY approved = NULL;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, ApprovedKeyPath, 0, access, &approved) != ERROR_SUCCESS)
+    HKEY key = NULL;
+    if (RegOpenKeyExW(AutostartUser.empty() ? HKEY_CURRENT_USER : HKEY_USERS, (AutostartUser + path).c_str(),
+                      0, access, &key) != ERROR_SUCCESS)
         return NULL;
-    return approved;
+    return key;
+}
+
+// The account this process runs as; false when its token cannot be read.
+bool ReadProcessUser(PSID user, DWORD size)
+{
+    HANDLE token = NULL;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    alignas(TOKEN_USER) BYTE info[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD length = 0;
+    bool read = GetTokenInformation(token, TokenUser, info, sizeof info, &length) &&
+                CopySid(size, user, reinterpret_cast<TOKEN_USER *>(info)->User.Sid);
+    CloseHandle(token);
+    return read;
 }
 
 // A disabled approval value would keep Windows from starting the program however the
 // Run value reads; turn it back on as Task Manager does. A missing one is left missing.
 void EnableApprovedStart()
 {
-    HKEY approved = OpenApprovedKey(KEY_QUERY_VALUE | KEY_SET_VALUE);
+    HKEY approved = OpenUserKey(ApprovedKeyPath, KEY_QUERY_VALUE | KEY_SET_VALUE);
     if (approved == NULL)
         return;
     if (IsStartDisapproved(approved, AutostartValueName))
@@ -84,11 +104,9 @@ std::vector<OwnRunValue> FindOwnRunValues()
 {
     std::vector<OwnRunValue> own;
     CloseRunKey(); // the handle an earlier check left open
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, RunKeyPath, 0, KEY_ALL_ACCESS, &RunKey) != ERROR_SUCCESS)
-    {
-        RunKey = NULL;
+    RunKey = OpenUserKey(RunKeyPath, KEY_ALL_ACCESS);
+    if (RunKey == NULL)
         return own;
-    }
     wchar_t name[64];
     for (DWORD index = 0;; ++index)
     {
@@ -113,7 +131,7 @@ std::vector<OwnRunValue> FindOwnRunValues()
 // Windows starts the program from any of them that its approval value does not turn off.
 bool StartsAny(const std::vector<OwnRunValue> &own)
 {
-    HKEY approved = OpenApprovedKey(KEY_QUERY_VALUE);
+    HKEY approved = OpenUserKey(ApprovedKeyPath, KEY_QUERY_VALUE);
     bool starts = false;
     for (const OwnRunValue &value : own)
         starts = starts || approved == NULL || !IsStartDisapproved(approved, value.Name.c_str());
@@ -126,7 +144,7 @@ bool StartsAny(const std::vector<OwnRunValue> &own)
 // value too when asked; its approval value stays, as Task Manager leaves it.
 void RemoveOwnRunValues(const std::vector<OwnRunValue> &own, bool thisVersionToo)
 {
-    HKEY approved = OpenApprovedKey(KEY_SET_VALUE);
+    HKEY approved = OpenUserKey(ApprovedKeyPath, KEY_SET_VALUE);
     for (const OwnRunValue &value : own)
     {
         if (value.ThisVersion && !thisVersionToo)
@@ -173,6 +191,51 @@ RunValueOwner ClassifyRunValue(const wchar_t *name, const wchar_t *data, const w
     if (!versioned || !NamesThisProgram(data, program))
         return NotThisProgram;
     return _wcsicmp(name, thisVersionName) == 0 ? ThisVersion : OtherVersion;
+}
+
+// Whether the item is about the signed-in user's autostart rather than this process's own:
+// a copy running as another account (an administrator's password typed at the prompt, or
+// Administrator protection) has that account's HKEY_CURRENT_USER, whose Run key would never
+// start the program at the user's sign-in. Unknown (null): this process's own, as ever.
+bool UsesSignedInUsersHive(PSID process, PSID signedIn)
+{
+    return process != NULL && signedIn != NULL && !EqualSid(process, signedIn);
+}
+
+// Who is signed in to this session, by the session's own record, whatever account this
+// process runs as.
+bool AskSessionForUser(PSID user, DWORD size)
+{
+    auto query = FindSessionFunction<decltype(&WTSQuerySessionInformationW)>("WTSQuerySessionInformationW");
+    auto release = FindSessionFunction<decltype(&WTSFreeMemory)>("WTSFreeMemory");
+    wchar_t *domain = nullptr, *name = nullptr;
+    DWORD bytes = 0;
+    bool asked = query != nullptr && release != nullptr &&
+                 query(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSDomainName, &domain, &bytes) &&
+                 query(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSUserName, &name, &bytes);
+    std::wstring account = asked && name[0] != L'\0' ? std::wstring(domain) + L"\\" + name : L"";
+    for (wchar_t *text : {domain, name})
+        if (text != nullptr)
+            release(text);
+    wchar_t foundDomain[256];
+    DWORD domainLength = 256;
+    SID_NAME_USE use;
+    return !account.empty() &&
+           LookupAccountNameW(NULL, account.c_str(), user, &size, foundDomain, &domainLength, &use);
+}
+
+// Once at start: whose Run key the item reads and writes from then on.
+void ChooseAutostartUser()
+{
+    BYTE process[SECURITY_MAX_SID_SIZE], signedIn[SECURITY_MAX_SID_SIZE];
+    bool processKnown = ReadProcessUser(process, sizeof process);
+    bool signedInKnown = ReadSignedInUser(signedIn, sizeof signedIn);
+    wchar_t *text = nullptr;
+    AutostartUser.clear();
+    if (UsesSignedInUsersHive(processKnown ? process : NULL, signedInKnown ? signedIn : NULL) &&
+        ConvertSidToStringSidW(signedIn, &text))
+        AutostartUser = std::wstring(text) + L"\\";
+    LocalFree(text);
 }
 
 bool IsAutostartRegistered()

@@ -22,6 +22,9 @@ RunValueOwner ClassifyRunValue(const wchar_t *name, const wchar_t *data, const w
                                const wchar_t *thisVersionName);
 bool NamesThisProgram(const wchar_t *stored, const wchar_t *program);
 bool IsApprovalDisabled(DWORD type, const BYTE *data, DWORD size);
+bool UsesSignedInUsersHive(PSID process, PSID signedIn);
+bool AskSessionForUser(PSID user, DWORD size);
+void ChooseAutostartUser();
 bool IsAutostartRegistered();
 void ToggleAutostart();
 void ShowAutostartCheck();

@@ -42,11 +42,11 @@ TEST(Program, AnotherCopysGuardIsTakenOnlyOnceItEnds)
     Swapped name(RunningGuardName, L"Local\\Quindle in-process tests, another copy");
     HANDLE theirs = CreateMutexW(NULL, TRUE, RunningGuardName); // this thread plays the other copy
     bool taken = true;
-    std::thread([&] { taken = TakeRunningGuard(0); }).join();
+    std::thread([&] { taken = TakeRunningGuard(); }).join();
     EXPECT_FALSE(taken);
     ReleaseMutex(theirs);
     std::thread([&] { WaitForSingleObject(theirs, INFINITE); }).join(); // it ends holding the guard
-    EXPECT_TRUE(TakeRunningGuard(0));
+    EXPECT_TRUE(TakeRunningGuard());
     CloseHandle(RunningGuard);
     CloseHandle(theirs);
 }

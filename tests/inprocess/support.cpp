@@ -243,6 +243,7 @@ void Reset()
     AddTrayIcon();
     StopIconRetries(); // the icon was there already: the shell refused the second add
     TakeQuitMessage();
+    TakeRunningGuard();
 }
 
 std::vector<IconImage> IconGroupImages(UINT group, WORD language)

@@ -52,7 +52,7 @@ extern std::atomic<long> AllocationsAllowed;
 extern void (*BeforeNextAllocation)();
 
 extern const std::vector<LPARAM> None, OneUp; // the commands of a notch: none, or volume up
-// Back to how start-up left the program: hook on, "暂停", icon shown, no WM_QUIT waiting.
+// Back to how start-up left the program: hook on, "暂停", icon shown, no WM_QUIT waiting, guard held.
 void Reset();
 
 std::wstring ClassOf(HWND window);

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <wctype.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -192,16 +194,35 @@ TEST(Decisions, RelaunchErrorsTheUserIsTold)
     const struct
     {
         DWORD error;
-        const wchar_t *text; // nullptr: no message box
+        const wchar_t *text; // nullptr: the system's text for it, or its number, without a line end
     } cases[] = {{ERROR_CANCELLED, L"ShellExecute Cancel.."},
                  {ERROR_FILE_NOT_FOUND, L"File Not Found"},
                  {ERROR_SUCCESS, nullptr},
                  {ERROR_PATH_NOT_FOUND, nullptr},
                  {ERROR_ACCESS_DENIED, nullptr},
                  {ERROR_NO_ASSOCIATION, nullptr},
-                 {740 /* elevation required */, nullptr}};
+                 {740 /* elevation required */, nullptr},
+                 {0x2000FFFF /* none the system knows */, L"Error 536936447"}};
     for (const auto &c : cases)
-        EXPECT_STREQ(DescribeRelaunchError(c.error), c.text) << c.error;
+    {
+        std::wstring said = DescribeRelaunchError(c.error);
+        EXPECT_TRUE(c.text ? said == c.text : said != L"" && !iswspace(said.back()))
+            << c.error << " " << testing::PrintToString(said);
+    }
+}
+
+// A copy that runs as another account shows the signed-in user's autostart; unknown: its own.
+TEST(Decisions, WhoseAutostartTheItemShows)
+{
+    SID one{SID_REVISION, 1, SECURITY_NT_AUTHORITY, {18}},
+        other{SID_REVISION, 1, SECURITY_NT_AUTHORITY, {19}};
+    const struct
+    {
+        PSID process, signedIn;
+        bool theirs;
+    } cases[] = {{&one, &one, false}, {&one, &other, true}, {&one, nullptr, false}, {nullptr, &other, false}};
+    for (const auto &c : cases)
+        EXPECT_EQ(UsesSignedInUsersHive(c.process, c.signedIn), c.theirs) << &c - cases;
 }
 
 TEST(Decisions, RelaunchAsksForAnElevatedCopyInThisDirectory)
