@@ -3,7 +3,6 @@
 #include "app/state.h"
 #include "app/tray.h"
 #include "hook/state.h"
-#include "hook/upkeep.h"
 #include "hook/wheel_hook.h"
 #include "resource.h"
 #include "settings/admin.h"
@@ -13,12 +12,10 @@
 #include "support.h"
 
 #include <gtest/gtest.h>
-#include <sddl.h>
 
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace
@@ -268,12 +265,12 @@ TEST(Settings, EachCurrentDirectoryHasItsOwnFile)
     SetCurrentDirectoryW(SandboxFolder().c_str());
 }
 
-DWORD PromptAnswer;  // the elevation prompt, as the user answers it: accepted, declined, no program there
-std::string Prompts; // per prompt: 'P' with the hook out and the guard free for the elevated copy, else '!'
+DWORD PromptAnswer; // the elevation prompt, as the user answers it: accepted, declined, no program there
 
 // A start that cannot be elevated: the answer to the error box decides whether the
-// program ends (Abort), goes on unelevated (Ignore) or tries again (Retry). A second
-// start, where an elevated copy holds a guard it may not even open, asks for nothing.
+// program ends (Abort), goes on unelevated (Ignore) or tries again (Retry). While the prompt is up the hook
+// is out and no guard is left for the elevated copy; a second start, beside a guard it cannot open, asks
+// nothing.
 TEST(Settings, TheAnswerToAFailedRelaunchCounts)
 {
     const std::wstring No = L"ShellExecute Cancel..", Missing = L"File Not Found",
@@ -285,7 +282,7 @@ TEST(Settings, TheAnswerToAFailedRelaunchCounts)
         std::vector<int> answers;
         std::vector<std::wstring> boxes;
         bool goesOn;
-        bool before; // at the gate: another account's copy holds the guard; from the menu: paused
+        bool held; // another account's copy holds the guard
     } cases[] = {
         {true, ERROR_SUCCESS, {}, {}, false, false},
         {true, ERROR_CANCELLED, {IDABORT}, {No}, false, false},
@@ -293,38 +290,33 @@ TEST(Settings, TheAnswerToAFailedRelaunchCounts)
         {true, ERROR_CANCELLED, {IDRETRY, IDABORT}, {No, No}, false, false},
         {true, ERROR_FILE_NOT_FOUND, {IDRETRY, IDIGNORE}, {Missing, Missing}, true, false},
         {true, ERROR_ACCESS_DENIED, {IDIGNORE}, {Denied}, true, false},
-        {true, ERROR_SUCCESS, {}, {}, false, true},
+        {true, ERROR_CANCELLED, {}, {}, false, true},
         {false, ERROR_SUCCESS, {}, {}, false, false},
         {false, ERROR_CANCELLED, {IDABORT}, {No}, false, false},
         {false, ERROR_CANCELLED, {IDIGNORE}, {No}, true, false},
-        {false, ERROR_ACCESS_DENIED, {IDIGNORE}, {Denied}, true, true},
+        {false, ERROR_ACCESS_DENIED, {IDIGNORE}, {Denied}, true, false},
         {false, ERROR_FILE_NOT_FOUND, {IDRETRY, IDABORT}, {Missing, Missing}, false, false},
     };
     Swapped prompt(StartElevatedCopy, [](SHELLEXECUTEINFOW *) {
-        bool free = false; // as an elevated copy of another account would find it
-        std::thread([&] {
-            HANDLE guard = CreateMutexW(NULL, FALSE, RunningGuardName);
-            free = guard != NULL && WaitForSingleObject(guard, 0) == WAIT_OBJECT_0 && ReleaseMutex(guard);
-            CloseHandle(guard);
-        }).join();
-        Prompts += WheelHookHandle == NULL && free ? 'P' : '!';
+        EXPECT_EQ(WheelHookHandle, nullptr);
+        EXPECT_EQ(OpenMutexW(SYNCHRONIZE, FALSE, RunningGuardName), nullptr);
         SetLastError(PromptAnswer);
         return BOOL(PromptAnswer == ERROR_SUCCESS);
     });
-    SECURITY_ATTRIBUTES nobody{sizeof nobody, NULL, FALSE}; // a guard this account may not open
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:", SDDL_REVISION_1,
-                                                                     &nobody.lpSecurityDescriptor, NULL));
+    Swapped command(LastMenuCommand, IDM_RUNASADMIN);
+    ACL none{ACL_REVISION, 0, sizeof none, 0, 0}; // another account's guard, which this one may not even open
+    SECURITY_DESCRIPTOR nobody{SECURITY_DESCRIPTOR_REVISION, 0, SE_DACL_PRESENT, NULL, NULL, NULL, &none};
+    SECURITY_ATTRIBUTES theirs{sizeof theirs, &nobody, FALSE};
     ASSERT_TRUE(ImpersonateStandardUser());
     ASSERT_FALSE(IsRunningAsAdmin());
     for (const auto &c : cases)
     {
         SCOPED_TRACE(testing::Message()
-                     << (c.gate ? "gate " : "menu ") << c.prompt << " " << c.answers.size() << c.before);
+                     << (c.gate ? "gate " : "menu ") << c.prompt << " " << c.answers.size() << c.held);
         std::wstring file = EnterFreshDirectory(L"relaunch");
         PromptAnswer = c.prompt;
-        Prompts.clear();
         AnswerBoxes(L"ERROR", c.answers);
-        HANDLE foreign = NULL;
+        HANDLE foreign = c.held ? (ReleaseRunningGuard(), CreateMutexW(&theirs, 0, RunningGuardName)) : NULL;
         if (c.gate)
         {
             WriteBytes(file, "[setting]\r\nAdministrator=1\r\n");
@@ -332,11 +324,6 @@ TEST(Settings, TheAnswerToAFailedRelaunchCounts)
             Swapped window(MainWindow, nullptr);
             Swapped icon(TrayIcon, TrayIcon); // a start fills it anew
             RemoveWheelHook();
-            if (c.before)
-            {
-                ReleaseRunningGuard(); // this copy plays a second start
-                foreign = CreateMutexW(&nobody, FALSE, RunningGuardName);
-            }
             UINT_PTR started = SetTimer(NULL, 0, 50, [](HWND, UINT, UINT_PTR, DWORD) {
                 if (MainWindow != NULL)
                     PostQuitMessage(0); // the loop returns at once
@@ -344,29 +331,23 @@ TEST(Settings, TheAnswerToAFailedRelaunchCounts)
             EXPECT_EQ(RunProgram(GetModuleHandleW(NULL), SW_SHOWDEFAULT), 0);
             KillTimer(NULL, started);
             EXPECT_EQ(MainWindow != NULL, c.goesOn);
-            EXPECT_EQ(WheelHookHandle != NULL, c.goesOn);
             EXPECT_EQ(IconPresent(), c.goesOn);
             if (MainWindow != NULL)
                 DestroyWindow(MainWindow);
         }
         else
         {
-            Swapped command(LastMenuCommand, IDM_RUNASADMIN);
-            if (c.before)
-                TogglePause();
             HandleMenuCommand();
             EXPECT_EQ(IconPresent(), c.goesOn);
             EXPECT_EQ(TakeQuitMessage(), !c.goesOn);
-            EXPECT_EQ(WheelHookHandle != NULL, c.goesOn && !c.before); // back after Ignore, unless paused
         }
+        EXPECT_EQ(WheelHookHandle != NULL, c.goesOn); // out while the prompt was up, back after Ignore
         CloseHandle(foreign);
         Reset();
         StopAnswering();
         EXPECT_EQ(BoxesShown, c.boxes);
-        EXPECT_EQ(Prompts, std::string(c.gate && c.before ? 0 : std::max<size_t>(c.boxes.size(), 1), 'P'));
         EXPECT_EQ(StoredFlag(file), L"1"); // the next start asks again
     }
-    LocalFree(nobody.lpSecurityDescriptor);
     RevertToSelf();
     SetCurrentDirectoryW(SandboxFolder().c_str());
 }
@@ -403,8 +384,7 @@ std::wstring StoredValue(const wchar_t *key, const wchar_t *name)
     return type == REG_SZ ? data : Shown(type, reinterpret_cast<const BYTE *>(data), size);
 }
 
-// Another program's autostart value beside ours, which no toggle may touch; its name, longer
-// than any of ours, is listed before ours.
+// Another program's autostart value, listed before ours, which no toggle may touch.
 const wchar_t Neighbour[] = L"A neighbour whose value name is longer than the longest name of ours";
 const wchar_t NeighbourData[] = L"\"C:\\Tools\\Other.exe\" --tray";
 
@@ -463,7 +443,8 @@ TEST(Autostart, RegisteredOnlyForThisProgramAndToggledFromTheRegistry)
     StoreValue(RunKeyPath, Neighbour, REG_NONE, "");
 }
 
-// Without a Run key there is nothing to read, and the toggle creates nothing.
+// Without a Run key there is nothing to read, and the toggle creates nothing; so too for a copy running as
+// another account, which uses the signed-in user's keys under HKEY_USERS (in the sandbox), never its own.
 TEST(Autostart, AMissingRunKeyReadsAsOffAndStaysMissing)
 {
     RegDeleteTreeW(HKEY_CURRENT_USER, RunKeyPath);
@@ -476,41 +457,19 @@ TEST(Autostart, AMissingRunKeyReadsAsOffAndStaysMissing)
     EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, RunKeyPath, 0, KEY_READ, &run), ERROR_SUCCESS);
     RegCreateKeyExW(HKEY_CURRENT_USER, RunKeyPath, 0, NULL, 0, KEY_READ, NULL, &run, NULL);
     RegCloseKey(run);
-}
-
-// A copy running as another account than the signed-in user (elevated with an administrator's
-// password) reads and writes the signed-in user's keys under HKEY_USERS, never its own;
-// where their Run key cannot be opened, the item reads as off and changes nothing.
-TEST(Autostart, ACopyOfAnotherAccountUsesTheSignedInUsersKeys)
-{
-    const std::wstring theirs = L"Users\\S-1-5-1001\\" + std::wstring(RunKeyPath);
-    HKEY users = NULL; // HKEY_USERS in the sandbox
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Users", 0, NULL, 0, KEY_ALL_ACCESS, NULL, &users, NULL),
-              0);
-    ASSERT_EQ(RegOverridePredefKey(HKEY_USERS, users), ERROR_SUCCESS);
-    {
-        Swapped signedIn(ReadSignedInUser, [](PSID user, DWORD size) {
-            SID other{SID_REVISION, 1, SECURITY_NT_AUTHORITY, {1001}};
-            return CopySid(size, user, &other) != FALSE;
-        });
-        ChooseAutostartUser();
-        for (bool open : {false, true})
-        {
-            HKEY run = NULL;
-            if (open)
-                RegCreateKeyExW(HKEY_CURRENT_USER, theirs.c_str(), 0, NULL, 0, KEY_READ, NULL, &run, NULL);
-            RegCloseKey(run);
-            ToggleAutostart();
-            EXPECT_EQ(Checked(IDM_AUTOSTART), open);
-            EXPECT_EQ(StoredValue(theirs.c_str(), AutostartValueName) != L"(none)", open);
-            EXPECT_EQ(StoredValue(RunKeyPath, AutostartValueName), L"(none)");
-        }
-    }
+    Swapped chosen(AutostartUser, AutostartUser);
+    Swapped signedIn(ReadSignedInUser, [](PSID user, DWORD size) { // another account
+        return CreateWellKnownSid(WinLocalServiceSid, NULL, user, &size) != FALSE;
+    });
     ChooseAutostartUser();
-    RegOverridePredefKey(HKEY_USERS, NULL);
-    RegCloseKey(users);
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Users");
-    RegDeleteKeyW(HKEY_CURRENT_USER, L"Users");
+    ToggleAutostart();
+    EXPECT_FALSE(Checked(IDM_AUTOSTART));
+    RegCreateKeyExW(HKEY_USERS, L"S-1-5-19\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", 0, NULL, 0,
+                    KEY_ALL_ACCESS, NULL, &run, NULL);
+    ToggleAutostart();
+    EXPECT_TRUE(Checked(IDM_AUTOSTART));
+    EXPECT_EQ(StoredValue(RunKeyPath, AutostartValueName), L"(none)"); // the value went to theirs
+    RegCloseKey(run);
 }
 
 TEST(Autostart, PathsOfEveryLengthThatFit)

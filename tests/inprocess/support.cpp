@@ -122,15 +122,17 @@ void EnterSandbox()
     GetCurrentDirectoryW(MAX_PATH, directory);
     StartingDirectory = directory;
     RegDeleteTreeW(HKEY_CURRENT_USER, SandboxKey);
-    HKEY user = CreateSandboxKey(L"HKEY_CURRENT_USER");
+    HKEY user = CreateSandboxKey(L"HKEY_CURRENT_USER"), users = CreateSandboxKey(L"HKEY_USERS");
     SandboxClasses = CreateSandboxKey(L"HKEY_CLASSES_ROOT");
-    ASSERT_TRUE(user != NULL && SandboxClasses != NULL);
-    HKEY run = NULL; // Windows always has one
+    ASSERT_TRUE(user != NULL && users != NULL && SandboxClasses != NULL);
+    ASSERT_EQ(RegOverridePredefKey(HKEY_USERS, users), ERROR_SUCCESS); // another account's keys
+    HKEY run = NULL;                                                   // Windows always has one
     RegCreateKeyExW(user, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", 0, NULL, 0, KEY_READ, NULL,
                     &run, NULL);
     RegCloseKey(run);
     ASSERT_EQ(RegOverridePredefKey(HKEY_CURRENT_USER, user), ERROR_SUCCESS);
-    RegCloseKey(user); // the override keeps its own reference
+    RegCloseKey(user); // the overrides keep their own reference
+    RegCloseKey(users);
 
     wchar_t temporary[MAX_PATH] = L"";
     ASSERT_NE(GetTempPathW(MAX_PATH, temporary), 0u);
@@ -146,6 +148,7 @@ void LeaveSandbox()
     DeleteFolder(Sandbox);
     RegOverridePredefKey(HKEY_CLASSES_ROOT, NULL);
     RegOverridePredefKey(HKEY_CURRENT_USER, NULL);
+    RegOverridePredefKey(HKEY_USERS, NULL);
     RegDeleteTreeW(HKEY_CURRENT_USER, SandboxKey);
     RegDeleteKeyW(HKEY_CURRENT_USER, SandboxKey);
     RegDeleteKeyW(HKEY_CURRENT_USER, SandboxParentKey); // only when no other test program uses it
