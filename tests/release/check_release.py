@@ -123,17 +123,18 @@ def main():
         "zip", "portable", "x64"] and set(nested) & set(names) == set(nested) != set(), f"winget: portable {nested}")
     path = first_zip.parent / "scoop" / "quindle.json"
     scoop = json.loads(path.read_text(encoding="utf-8")) if path.is_file() else {}
-    missing = {"version", "description", "homepage", "license", "architecture", "shortcuts", "checkver", "autoupdate",
-               "persist", "pre_install", "pre_uninstall", "notes"}
-    check(not missing - set(scoop), f"{path.name}: keys present (missing: {missing - set(scoop)})")
+    order = ["version", "description", "homepage", "license", "notes", "architecture", "pre_install", "shortcuts",
+             "persist", "uninstaller", "checkver", "autoupdate"]  # the order of Scoop's contributing guide
+    check(list(scoop) == order, f"{path.name}: keys {list(scoop)}, expected {order}")
     app = scoop.get("architecture", {}).get("64bit", {})
     check((scoop.get("version"), app.get("url"), app.get("hash")) == (args.version, url, digest),
           "Scoop: the build's version, the zip's URL and SHA-256")
     check(all(item[0] in names for item in scoop.get("shortcuts") or [[None]]), "Scoop's shortcuts are in the zip")
     check(scoop.get("persist") == "setting.ini" and re.match(r'if \(!\(Test-Path "\$persist_dir\\setting.ini"\)\) '
           r'\{ New-Item "\$dir\\setting.ini"', scoop.get("pre_install", "")), "Scoop keeps setting.ini, empty at first")
-    check((scoop.get("pre_uninstall") or [""])[0] == "if ($cmd -eq 'uninstall') {" and "退出" in scoop.get("notes", ""),
-          "Scoop removes the autostart at uninstall only (it runs pre_uninstall at updates too); notes: exit first")
+    check((scoop.get("uninstaller", {}).get("script") or [""])[0] == "if ($cmd -eq 'uninstall') {" and "退出" in
+          scoop.get("notes", ""), "Scoop removes the autostart at uninstall only (its uninstaller runs at updates "
+          "too), after its check for a running app; notes: exit first")
     later = scoop.get("autoupdate", {}).get("architecture", {}).get("64bit", {}).get("url", "")
     check(scoop.get("checkver") == {"github": args.project_page} and later.replace("$version", args.version) == url
           and later.count("$version") == 2, "Scoop checkver follows the GitHub releases, autoupdate's URL has $version")
