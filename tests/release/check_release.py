@@ -80,6 +80,24 @@ def main():
     second_zip = package(copy, build / "bin" / "Quindle.exe", args.version, args.project_page, work / "dist-2")
     check(first_zip.read_bytes() == second_zip.read_bytes(), "the two zips identical")
 
+    # The release workflow's tag check and notes, on this change log and on made-up ones in the copy.
+    def notes(folder, tag, *extra):
+        done = subprocess.run([sys.executable, folder / "tools" / "release-notes", tag, *extra], capture_output=True,
+                              text=True)
+        return done.returncode, done.stdout, done.stderr
+    code, text, _ = notes(source, f"v{args.version}")
+    check(code == 0 and text.strip(), f"CHANGELOG.md has a section for {args.version}")
+    (copy / "CHANGELOG.md").write_text(f"## [Unreleased]\n\n- next\n\n## [{args.version}] - 2026-12-09\n\n- this,\n"
+                                       "  wrapped\n  - in\n[1]: https://x\n\n## [1.2] - 2024\n\n- older\n")
+    code, text, _ = notes(copy, f"v{args.version}", "--unsigned")
+    check(code == 0 and re.fullmatch(r"- this, wrapped\n  - in\n\n[^\n]* not signed[^\n]*\n", text),
+          f"notes: the section alone without link definitions, each item on one line, and the unsigned line: {text!r}")
+    code, _, said = notes(copy, f"v{args.version}1")
+    check(code != 0 and f"v{args.version}1" in said and f" {args.version} " in said, f"a wrong tag stops: {said!r}")
+    (copy / "CHANGELOG.md").write_text(f"## [{args.version}.1] - 2026-12-09\n\n- older\n")
+    code, _, said = notes(copy, f"v{args.version}")
+    check(code != 0 and "no section" in said, f"a version without its section stops: {said!r}")
+
     with zipfile.ZipFile(first_zip) as release:
         names = release.namelist()
         check(names == ENTRIES, f"entries {names}, expected {ENTRIES}")
