@@ -1,4 +1,4 @@
-// Start at sign-in: one value under the current user's Run key, honouring the
+// Start at sign-in: one value under the signed-in user's Run key, honouring the
 // approval value that Task Manager and Settings write beside it.
 #include "settings/autostart.h"
 

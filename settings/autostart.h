@@ -1,9 +1,9 @@
-// Start at sign-in: one value under the current user's Run key, whichever version wrote it.
+// Start at sign-in: one value under the signed-in user's Run key, whichever version wrote it.
 #pragma once
 
 #include <windows.h>
 
-// Under HKEY_CURRENT_USER: the Run key, and where Task Manager and Settings turn one of its
+// Under the user's hive: the Run key, and where Task Manager and Settings turn one of its
 // values off without deleting it (a value of the same name).
 extern const wchar_t RunKeyPath[];
 extern const wchar_t ApprovedKeyPath[];

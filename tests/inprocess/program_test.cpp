@@ -35,7 +35,7 @@ TEST(Program, StartUpCreatesTheHiddenToolWindow)
 }
 
 // Another copy's guard is refused while that copy holds it, and taken once it has ended
-// holding it, as a copy that hands over to an elevated one does.
+// holding it, as a copy that was killed does.
 TEST(Program, AnotherCopysGuardIsTakenOnlyOnceItEnds)
 {
     Swapped guard(RunningGuard, nullptr);
