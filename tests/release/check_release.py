@@ -150,9 +150,9 @@ def main():
     check(all(item[0] in names for item in scoop.get("shortcuts") or [[None]]), "Scoop's shortcuts are in the zip")
     check(scoop.get("persist") == "setting.ini" and re.match(r'if \(!\(Test-Path "\$persist_dir\\setting.ini"\)\) '
           r'\{ New-Item "\$dir\\setting.ini"', scoop.get("pre_install", "")), "Scoop keeps setting.ini, empty at first")
-    check((scoop.get("uninstaller", {}).get("script") or [""])[0] == "if ($cmd -eq 'uninstall') {" and "退出" in
-          scoop.get("notes", ""), "Scoop removes the autostart at uninstall only (its uninstaller runs at updates "
-          "too), after its check for a running app; notes: exit first")
+    script = scoop.get("uninstaller", {}).get("script") or [""]
+    check(script[0] == "if ($cmd -eq 'uninstall') {" and "退出" in scoop.get("notes", ""),
+          "Scoop's uninstaller (after its running-app check) removes the autostart at uninstall only; notes: exit first")
     later = scoop.get("autoupdate", {}).get("architecture", {}).get("64bit", {}).get("url", "")
     check(scoop.get("checkver") == {"github": args.project_page} and later.replace("$version", args.version) == url
           and later.count("$version") == 2, "Scoop checkver follows the GitHub releases, autoupdate's URL has $version")
