@@ -168,7 +168,9 @@ std::wstring DescribeRelaunchError(DWORD error)
                                   text, 512, NULL);
     while (length > 0 && iswspace(text[length - 1]))
         --length;
-    return length > 0 ? std::wstring(text, length) : L"Error " + std::to_wstring(error);
+    if (length == 0)
+        length = wsprintfW(text, L"Error %lu", error);
+    return std::wstring(text, length);
 }
 
 // What the user's answer to a failed relaunch means. Abort, or a box that could not be
