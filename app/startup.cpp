@@ -11,6 +11,8 @@
 #include "settings/admin.h"
 #include "settings/autostart.h"
 
+#include <string>
+
 wchar_t ModulePath[MAX_PATH];
 wchar_t WindowTitle[TitleLength];
 wchar_t WindowClassName[TitleLength];
@@ -18,6 +20,7 @@ HINSTANCE Instance;
 HANDLE RunningGuard;
 const wchar_t *RunningGuardName = L"Local\\Quindle";
 HWND MainWindow;
+bool HandingOver;
 HMODULE SessionLibrary;
 
 // What must exist before the program proper starts, in this order.
@@ -95,19 +98,21 @@ void ReleaseRunningGuard()
 
 // Hands over to an elevated copy; true when this copy must end. The guard goes first: the
 // elevated copy may run as another account, which could not even open ours. The hook goes
-// out while the prompt is up, since this thread, the hook's, waits on it. After Ignore this
-// copy goes on as it was, unless another copy started meanwhile.
-bool HandOverToElevatedCopy()
+// out while the prompt is up, since this thread, the hook's, waits on it, and the icon opens
+// no menu, whose clicks the boxes' loops still deliver. After Ignore this copy goes on as it
+// was, unless another copy started meanwhile. refused: as RelaunchElevated.
+bool HandOverToElevatedCopy(DWORD refused)
 {
     bool hooked = WheelHookHandle != NULL;
+    HandingOver = true;
     RemoveWheelHook();
     UpdateHookState();
     ReleaseRunningGuard();
-    if (RelaunchElevated() != RelaunchIgnored || !TakeRunningGuard())
-        return true;
-    if (hooked)
+    bool ends = RelaunchElevated(refused) != RelaunchIgnored || !TakeRunningGuard();
+    HandingOver = false;
+    if (!ends && hooked)
         ReinstallWheelHook();
-    return false;
+    return ends;
 }
 
 int RunMessageLoop(HACCEL accelerators)
@@ -124,17 +129,22 @@ int RunMessageLoop(HACCEL accelerators)
     return static_cast<int>(message.wParam);
 }
 
-int RunProgram(HINSTANCE instance, int showCommand)
+int RunProgram(HINSTANCE instance, int showCommand, const wchar_t *arguments)
 {
     // A second start ends here, before it asks for elevation or shows anything.
     if (!TakeRunningGuard())
         return 0;
-    if (MustRelaunchElevated(ReadAdminFlag(), IsRunningAsAdmin()) && HandOverToElevatedCopy())
+    // A copy that a hand-over started and that is still unelevated got a "runas" that does
+    // not elevate (UAC off): asking again would start the same copy again, without end.
+    std::wstring handingUser;
+    bool marked = ReadElevationMark(arguments, &handingUser);
+    if (MustRelaunchElevated(ReadAdminFlag(), IsRunningAsAdmin()) &&
+        HandOverToElevatedCopy(marked ? ERROR_ELEVATION_REQUIRED : ERROR_SUCCESS))
         return 0;
     if (!CreateMainWindow(instance))
         return 0;
 
-    ChooseAutostartUser();
+    ChooseAutostartUser(handingUser.c_str());
     FillTrayIcon();
     LoadTrayMenu();
     SetMenuItemIcon(IDM_ABOUT, GetMenuIcon(IDI_TRAYICON));

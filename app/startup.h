@@ -5,9 +5,9 @@
 
 void StartProcess();
 void EndProcess();
-int RunProgram(HINSTANCE instance, int showCommand);
+int RunProgram(HINSTANCE instance, int showCommand, const wchar_t *arguments);
 bool TakeRunningGuard();
 void ReleaseRunningGuard();
-bool HandOverToElevatedCopy();
+bool HandOverToElevatedCopy(DWORD refused);
 bool CreateMainWindow(HINSTANCE instance);
 int RunMessageLoop(HACCEL accelerators);

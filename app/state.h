@@ -17,6 +17,7 @@ extern HINSTANCE Instance;
 extern HANDLE RunningGuard;             // held while this copy runs: one copy per sign-in session
 extern const wchar_t *RunningGuardName; // the guard's name in the session's namespace
 extern HWND MainWindow;                 // hidden owner window, target of the tray icon's messages
+extern bool HandingOver;                // a hand-over to an elevated copy is under way: no menu
 extern NOTIFYICONDATAW TrayIcon;        // the one notification-area icon
 extern HMENU TrayMenu;                  // the popup shown from the tray icon
 extern int LastMenuCommand;             // what the last TrackPopupMenu returned; 0 when dismissed

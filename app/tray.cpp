@@ -98,7 +98,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return DefWindowProcW(window, message, wParam, lParam);
     case WM_USER:
         // Without NIM_SETVERSION the shell puts the mouse message in lParam.
-        if (lParam == WM_RBUTTONDOWN)
+        if (lParam == WM_RBUTTONDOWN && !HandingOver)
             ShowTrayMenu();
         return 0;
     case WM_POWERBROADCAST:
@@ -143,7 +143,7 @@ void HandleMenuCommand()
     case IDM_AUTOSTART: ToggleAutostart(); break;
     case IDM_RUNASADMIN:
         // Turned on unelevated: an elevated copy takes over, and this one ends.
-        if (ToggleRunAsAdmin() && HandOverToElevatedCopy())
+        if (ToggleRunAsAdmin() && HandOverToElevatedCopy(ERROR_SUCCESS))
             ExitProgram();
         break;
     case IDM_ABOUT: ShowAbout(); break;

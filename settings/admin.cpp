@@ -5,7 +5,9 @@
 #include "resource.h"
 #include "settings/state.h"
 
+#include <sddl.h>
 #include <string.h>
+#include <wchar.h>
 #include <wctype.h>
 #include <string>
 
@@ -15,6 +17,7 @@ namespace
 {
 // Relative: the settings live in the current directory, not beside the program.
 const wchar_t CurrentDirectoryFile[] = L".\\setting.ini";
+const wchar_t ElevationMark[] = L"--elevated";
 
 // Binary data under this name is some other program's file: rewriting it as text to
 // add one line would ruin it. A file that holds a zero byte, and is not UTF-16 with its
@@ -135,42 +138,83 @@ bool IsRunningAsAdmin()
     return member != FALSE;
 }
 
+// A SID as Windows writes it, "S-1-…"; empty when it cannot be written.
+std::wstring DescribeSid(PSID sid)
+{
+    wchar_t *text = nullptr;
+    std::wstring said = sid != NULL && ConvertSidToStringSidW(sid, &text) ? text : L"";
+    LocalFree(text);
+    return said;
+}
+
+// The account this process runs as; empty when its token cannot be read.
+std::wstring ReadProcessUser()
+{
+    HANDLE token = NULL;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return L"";
+    alignas(TOKEN_USER) BYTE info[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD length = 0;
+    bool read = GetTokenInformation(token, TokenUser, info, sizeof info, &length);
+    CloseHandle(token);
+    return read ? DescribeSid(reinterpret_cast<TOKEN_USER *>(info)->User.Sid) : L"";
+}
+
+// The mark a hand-over puts on the elevated copy's command line, "--elevated" and the
+// handing copy's user. It comes from outside like any argument: anything else is no mark,
+// and the user may be any text (ChooseAutostartUser checks it).
+bool ReadElevationMark(const wchar_t *arguments, std::wstring *user)
+{
+    const wchar_t *word = arguments + wcsspn(arguments, L" \t");
+    size_t length = wcslen(ElevationMark);
+    if (wcsncmp(word, ElevationMark, length) != 0 || wcschr(L" \t", word[length]) == nullptr)
+        return false;
+    word += length + wcsspn(word + length, L" \t");
+    user->assign(word, wcscspn(word, L" \t"));
+    return true;
+}
+
 bool MustRelaunchElevated(UINT adminFlag, bool runningAsAdmin)
 {
     return adminFlag == 1 && !runningAsAdmin;
 }
 
 // The elevated copy starts in this process's current directory, so that it reads the
-// settings file that was just written.
-SHELLEXECUTEINFOW DescribeRelaunch(const wchar_t *program, const wchar_t *directory)
+// settings file that was just written. The shell's own error box is not wanted: ours
+// follows with Abort, Retry and Ignore.
+SHELLEXECUTEINFOW DescribeRelaunch(const wchar_t *program, const wchar_t *directory,
+                                   const wchar_t *parameters)
 {
     SHELLEXECUTEINFOW relaunch{};
     relaunch.cbSize = sizeof relaunch;
+    relaunch.fMask = SEE_MASK_FLAG_NO_UI;
     relaunch.lpVerb = L"runas";
     relaunch.lpFile = program;
+    relaunch.lpParameters = parameters;
     relaunch.lpDirectory = directory;
     relaunch.nShow = SW_HIDE;
     return relaunch;
 }
 
 // What the user is told when the relaunch fails: the two familiar texts, else the system's
-// own words for the error, so that no failure ends the program unsaid.
+// own words for the error and its number, to search for, so that no failure ends the
+// program unsaid.
 std::wstring DescribeRelaunchError(DWORD error)
 {
     switch (error)
     {
     case ERROR_CANCELLED: return L"ShellExecute Cancel.."; // the user declined the prompt
     case ERROR_FILE_NOT_FOUND: return L"File Not Found";
+    case ERROR_ELEVATION_REQUIRED: return L"未能获得管理员权限"; // a "runas" that did not elevate
     default: break;
     }
-    wchar_t text[512] = L"";
+    wchar_t text[512 + 24] = L"";
     DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0,
                                   text, 512, NULL);
     while (length > 0 && iswspace(text[length - 1]))
         --length;
-    if (length == 0)
-        length = wsprintfW(text, L"Error %lu", error);
-    return std::wstring(text, length);
+    wsprintfW(text + length, length == 0 ? L"Error %lu" : L" (%lu)", error);
+    return text;
 }
 
 // What the user's answer to a failed relaunch means. Abort, or a box that could not be
@@ -186,17 +230,25 @@ RelaunchOutcome ReadRelaunchAnswer(int answer)
     }
 }
 
-RelaunchOutcome RelaunchElevated()
+// Asks for an elevated copy until it starts or the user answers a failure with Abort or
+// Ignore. refused: a failure known before asking (this is a marked copy that "runas" did
+// not elevate), told first; Retry then asks again, at the user's word only.
+RelaunchOutcome RelaunchElevated(DWORD refused)
 {
-    for (;;)
+    for (DWORD error = refused;; error = ERROR_SUCCESS)
     {
-        std::wstring program = ReadProgramPath();
-        std::wstring directory = ReadCurrentDirectory();
-        SHELLEXECUTEINFOW relaunch =
-            DescribeRelaunch(program.c_str(), directory.empty() ? NULL : directory.c_str());
-        if (StartElevatedCopy(&relaunch))
-            return RelaunchStarted;
-        std::wstring text = DescribeRelaunchError(GetLastError());
+        if (error == ERROR_SUCCESS)
+        {
+            std::wstring program = ReadProgramPath();
+            std::wstring directory = ReadCurrentDirectory();
+            std::wstring mark = std::wstring(ElevationMark) + L" " + ReadProcessUser(); // the signed-in user
+            SHELLEXECUTEINFOW relaunch =
+                DescribeRelaunch(program.c_str(), directory.empty() ? NULL : directory.c_str(), mark.c_str());
+            if (StartElevatedCopy(&relaunch))
+                return RelaunchStarted;
+            error = GetLastError();
+        }
+        std::wstring text = DescribeRelaunchError(error);
         RelaunchOutcome outcome =
             ReadRelaunchAnswer(MessageBoxW(NULL, text.c_str(), L"ERROR", MB_ABORTRETRYIGNORE));
         if (outcome != RelaunchRetried)

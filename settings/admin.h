@@ -6,6 +6,10 @@
 
 #include <string>
 
+#ifndef ERROR_ELEVATION_REQUIRED // not in MinGW-w64's headers
+#define ERROR_ELEVATION_REQUIRED 740L
+#endif
+
 // What became of an elevated relaunch.
 enum RelaunchOutcome
 {
@@ -21,9 +25,13 @@ std::wstring FindSettingsFile();
 UINT ReadAdminFlag();
 bool IsRunningAsAdmin();
 bool MustRelaunchElevated(UINT adminFlag, bool runningAsAdmin);
-SHELLEXECUTEINFOW DescribeRelaunch(const wchar_t *program, const wchar_t *directory);
+std::wstring DescribeSid(PSID sid);
+std::wstring ReadProcessUser();
+bool ReadElevationMark(const wchar_t *arguments, std::wstring *user);
+SHELLEXECUTEINFOW DescribeRelaunch(const wchar_t *program, const wchar_t *directory,
+                                   const wchar_t *parameters);
 std::wstring DescribeRelaunchError(DWORD error);
 RelaunchOutcome ReadRelaunchAnswer(int answer);
-RelaunchOutcome RelaunchElevated();
+RelaunchOutcome RelaunchElevated(DWORD refused);
 bool ToggleRunAsAdmin();
 void ShowRunAsAdminCheck();

@@ -5,6 +5,7 @@
 #include "app/state.h"
 #include "quindle_version.h"
 #include "resource.h"
+#include "settings/admin.h"
 #include "settings/state.h"
 
 #include <sddl.h>
@@ -12,12 +13,13 @@
 #include <wctype.h>
 #include <wtsapi32.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 HKEY RunKey;
 std::wstring AutostartUser;
-bool (*ReadSignedInUser)(PSID user, DWORD size) = AskSessionForUser;
+std::wstring (*ReadShellUser)() = AskShellForUser;
 const wchar_t RunKeyPath[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 const wchar_t AutostartValueName[] = L"Quindle V" QUINDLE_VERSION;
 const wchar_t ApprovedKeyPath[] =
@@ -64,20 +66,6 @@ HKEY OpenUserKey(const wchar_t *path, REGSAM access)
                       0, access, &key) != ERROR_SUCCESS)
         return NULL;
     return key;
-}
-
-// The account this process runs as; false when its token cannot be read.
-bool ReadProcessUser(PSID user, DWORD size)
-{
-    HANDLE token = NULL;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return false;
-    alignas(TOKEN_USER) BYTE info[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD length = 0;
-    bool read = GetTokenInformation(token, TokenUser, info, sizeof info, &length) &&
-                CopySid(size, user, reinterpret_cast<TOKEN_USER *>(info)->User.Sid);
-    CloseHandle(token);
-    return read;
 }
 
 // A disabled approval value would keep Windows from starting the program however the
@@ -193,49 +181,60 @@ RunValueOwner ClassifyRunValue(const wchar_t *name, const wchar_t *data, const w
     return _wcsicmp(name, thisVersionName) == 0 ? ThisVersion : OtherVersion;
 }
 
-// Whether the item is about the signed-in user's autostart rather than this process's own:
-// a copy running as another account (an administrator's password typed at the prompt, or
-// Administrator protection) has that account's HKEY_CURRENT_USER, whose Run key would never
-// start the program at the user's sign-in. Unknown (null): this process's own, as ever.
-bool UsesSignedInUsersHive(PSID process, PSID signedIn)
+// Whose hive the autostart item uses: the signed-in user's SID, as HKEY_USERS names the hive,
+// when this process runs as another account (an administrator's password typed at the
+// prompt, or Administrator protection), whose HKEY_CURRENT_USER the user's sign-in never
+// reads; else empty, for its own. Only an account counts, S-1-5-21-a-b-c-RID or Entra ID's
+// S-1-12-1-a-b-c-d: no well-known SID (SYSTEM's), group or domain, and no text that is no SID.
+std::wstring ChooseSignedInHive(const std::wstring &process, const std::wstring &signedIn)
 {
-    return process != NULL && signedIn != NULL && !EqualSid(process, signedIn);
+    PSID user = NULL;
+    std::wstring hive = ConvertStringSidToSidW(signedIn.c_str(), &user) ? DescribeSid(user) : L"";
+    LocalFree(user);
+    bool account = (hive.compare(0, 9, L"S-1-5-21-") == 0 || hive.compare(0, 9, L"S-1-12-1-") == 0) &&
+                   std::count(hive.begin(), hive.end(), L'-') == 7;
+    return account && !process.empty() && hive != process ? hive : L"";
 }
 
-// Who is signed in to this session, by the session's own record, whatever account this
-// process runs as.
-bool AskSessionForUser(PSID user, DWORD size)
+// Who is signed in to this session: the user of the desktop shell's process, as the
+// session's process list gives it (an administrator may read it there, though not open
+// that process's token). No name look-up: one of "AzureAD\name" fails, and one of a
+// domain account can wait on an unreachable domain controller.
+std::wstring AskShellForUser()
 {
-    auto query = FindSessionFunction<decltype(&WTSQuerySessionInformationW)>("WTSQuerySessionInformationW");
+    DWORD shell = 0;
+    GetWindowThreadProcessId(GetShellWindow(), &shell);
+    auto enumerate = FindSessionFunction<decltype(&WTSEnumerateProcessesW)>("WTSEnumerateProcessesW");
     auto release = FindSessionFunction<decltype(&WTSFreeMemory)>("WTSFreeMemory");
-    wchar_t *domain = nullptr, *name = nullptr;
-    DWORD bytes = 0;
-    bool asked = query != nullptr && release != nullptr &&
-                 query(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSDomainName, &domain, &bytes) &&
-                 query(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSUserName, &name, &bytes);
-    std::wstring account = asked && name[0] != L'\0' ? std::wstring(domain) + L"\\" + name : L"";
-    for (wchar_t *text : {domain, name})
-        if (text != nullptr)
-            release(text);
-    wchar_t foundDomain[256];
-    DWORD domainLength = 256;
-    SID_NAME_USE use;
-    return !account.empty() &&
-           LookupAccountNameW(NULL, account.c_str(), user, &size, foundDomain, &domainLength, &use);
+    WTS_PROCESS_INFOW *processes = nullptr;
+    DWORD count = 0;
+    std::wstring user;
+    if (shell == 0 || enumerate == nullptr || release == nullptr ||
+        !enumerate(WTS_CURRENT_SERVER_HANDLE, 0, 1, &processes, &count))
+        return user;
+    for (DWORD i = 0; i < count; ++i)
+        if (processes[i].ProcessId == shell)
+            user = DescribeSid(processes[i].pUserSid);
+    release(processes);
+    return user;
 }
 
-// Once at start: whose Run key the item reads and writes from then on.
-void ChooseAutostartUser()
+// Once at start: whose Run key the item reads and writes from then on. Unelevated, this
+// copy is the signed-in user's own. Elevated, it may run as another account: the copy that
+// handed over named the signed-in user (passed), or else the shell's process tells. Only
+// a user whose hive is loaded here counts.
+void ChooseAutostartUser(const wchar_t *passed)
 {
-    BYTE process[SECURITY_MAX_SID_SIZE], signedIn[SECURITY_MAX_SID_SIZE];
-    bool processKnown = ReadProcessUser(process, sizeof process);
-    bool signedInKnown = ReadSignedInUser(signedIn, sizeof signedIn);
-    wchar_t *text = nullptr;
     AutostartUser.clear();
-    if (UsesSignedInUsersHive(processKnown ? process : NULL, signedInKnown ? signedIn : NULL) &&
-        ConvertSidToStringSidW(signedIn, &text))
-        AutostartUser = std::wstring(text) + L"\\";
-    LocalFree(text);
+    if (!IsRunningAsAdmin())
+        return;
+    std::wstring hive = ChooseSignedInHive(ReadProcessUser(), passed[0] != L'\0' ? passed : ReadShellUser());
+    HKEY key = NULL;
+    if (!hive.empty() && RegOpenKeyExW(HKEY_USERS, hive.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS)
+    {
+        AutostartUser = hive + L"\\";
+        RegCloseKey(key);
+    }
 }
 
 bool IsAutostartRegistered()

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 // Under the user's hive: the Run key, and where Task Manager and Settings turn one of its
 // values off without deleting it (a value of the same name).
 extern const wchar_t RunKeyPath[];
@@ -22,9 +24,9 @@ RunValueOwner ClassifyRunValue(const wchar_t *name, const wchar_t *data, const w
                                const wchar_t *thisVersionName);
 bool NamesThisProgram(const wchar_t *stored, const wchar_t *program);
 bool IsApprovalDisabled(DWORD type, const BYTE *data, DWORD size);
-bool UsesSignedInUsersHive(PSID process, PSID signedIn);
-bool AskSessionForUser(PSID user, DWORD size);
-void ChooseAutostartUser();
+std::wstring ChooseSignedInHive(const std::wstring &process, const std::wstring &signedIn);
+std::wstring AskShellForUser();
+void ChooseAutostartUser(const wchar_t *passed);
 bool IsAutostartRegistered();
 void ToggleAutostart();
 void ShowAutostartCheck();

@@ -3,6 +3,7 @@
 #include "app/state.h"
 #include "app/tray.h"
 #include "hook/state.h"
+#include "hook/upkeep.h"
 #include "hook/wheel_hook.h"
 #include "resource.h"
 #include "settings/admin.h"
@@ -265,59 +266,99 @@ TEST(Settings, EachCurrentDirectoryHasItsOwnFile)
     SetCurrentDirectoryW(SandboxFolder().c_str());
 }
 
-DWORD PromptAnswer; // the elevation prompt, as the user answers it: accepted, declined, no program there
+// Puts a value of that type and data in place of what the key held under the name; REG_NONE
+// and no data: none.
+void StoreValue(const wchar_t *key, const wchar_t *name, DWORD type, const std::string &data,
+                HKEY root = HKEY_CURRENT_USER)
+{
+    RegDeleteKeyValueW(root, key, name);
+    if (type != REG_NONE || !data.empty())
+    {
+        ASSERT_EQ(RegSetKeyValueW(root, key, name, type, data.data(), DWORD(data.size())), ERROR_SUCCESS);
+    }
+}
 
-// A start that cannot be elevated: the answer to the error box decides whether the
-// program ends (Abort), goes on unelevated (Ignore) or tries again (Retry). While the prompt is up the hook
-// is out and no guard is left for the elevated copy; a second start, beside a guard it cannot open, asks
-// nothing.
+DWORD PromptAnswer; // the elevation prompt, as the user answers it: accepted, declined, no program there
+// What else happens: the hook paused before, another account's copy holding the guard from before the start
+// or taking it while the prompt is up, or a start with the rights it needs.
+constexpr int Plain = 0, Paused = 1, HeldBefore = 2, TakenDuringPrompt = 3, Elevated = 4;
+int Now;
+ACL NoOne{ACL_REVISION, 0, sizeof NoOne, 0, 0}; // another account's guard, which this one may not even open
+SECURITY_DESCRIPTOR Nobody{SECURITY_DESCRIPTOR_REVISION, 0, SE_DACL_PRESENT, NULL, NULL, NULL, &NoOne};
+SECURITY_ATTRIBUTES TheirGuard{sizeof TheirGuard, &Nobody, FALSE};
+HANDLE Foreign;
+
+// A start that cannot be elevated: the answer to the error box decides whether the program ends (Abort), goes
+// on unelevated (Ignore) or tries again (Retry). While the prompt or a box is up, the hook is out, no guard
+// is left for the elevated copy, and the icon opens no menu; a second start, beside a guard it cannot open,
+// asks nothing; a start that a hand-over marked asks nothing either, and an elevated one uses the autostart
+// of the user it names, when that user's hive is loaded.
 TEST(Settings, TheAnswerToAFailedRelaunchCounts)
 {
     const std::wstring No = L"ShellExecute Cancel..", Missing = L"File Not Found",
-                       Denied = DescribeRelaunchError(ERROR_ACCESS_DENIED);
+                       Denied = DescribeRelaunchError(ERROR_ACCESS_DENIED),
+                       Refused = DescribeRelaunchError(ERROR_ELEVATION_REQUIRED);
+    const wchar_t *Marked = L" --elevated  S-1-5-21-1-2-3-1001";
+    const std::wstring Theirs = L"S-1-5-21-1-2-3-1001\\";
     const struct
     {
-        bool gate; // at start-up; otherwise from the menu
+        const wchar_t *start; // the start's arguments; null: from the menu
+        int situation;
         DWORD prompt;
         std::vector<int> answers;
         std::vector<std::wstring> boxes;
         bool goesOn;
-        bool held; // another account's copy holds the guard
+        bool theirs; // a start that goes on shows the signed-in user's autostart, not its own
     } cases[] = {
-        {true, ERROR_SUCCESS, {}, {}, false, false},
-        {true, ERROR_CANCELLED, {IDABORT}, {No}, false, false},
-        {true, ERROR_CANCELLED, {IDIGNORE}, {No}, true, false},
-        {true, ERROR_CANCELLED, {IDRETRY, IDABORT}, {No, No}, false, false},
-        {true, ERROR_FILE_NOT_FOUND, {IDRETRY, IDIGNORE}, {Missing, Missing}, true, false},
-        {true, ERROR_ACCESS_DENIED, {IDIGNORE}, {Denied}, true, false},
-        {true, ERROR_CANCELLED, {}, {}, false, true},
-        {false, ERROR_SUCCESS, {}, {}, false, false},
-        {false, ERROR_CANCELLED, {IDABORT}, {No}, false, false},
-        {false, ERROR_CANCELLED, {IDIGNORE}, {No}, true, false},
-        {false, ERROR_ACCESS_DENIED, {IDIGNORE}, {Denied}, true, false},
-        {false, ERROR_FILE_NOT_FOUND, {IDRETRY, IDABORT}, {Missing, Missing}, false, false},
+        {L"", Plain, ERROR_SUCCESS, {}, {}, false, false},
+        {L"", Plain, ERROR_CANCELLED, {IDABORT}, {No}, false, false},
+        {L"", Plain, ERROR_CANCELLED, {IDIGNORE}, {No}, true, false},
+        {L"", Plain, ERROR_CANCELLED, {IDRETRY, IDABORT}, {No, No}, false, false},
+        {L"", Plain, ERROR_FILE_NOT_FOUND, {IDRETRY, IDIGNORE}, {Missing, Missing}, true, false},
+        {L"", Plain, ERROR_ACCESS_DENIED, {IDIGNORE}, {Denied}, true, false},
+        {L"", HeldBefore, ERROR_CANCELLED, {}, {}, false, false},
+        {Marked, Plain, ERROR_SUCCESS, {IDIGNORE}, {Refused}, true, false}, // unelevated: its own
+        {Marked, Elevated, ERROR_SUCCESS, {}, {}, true, true},
+        {L"--elevated S-1-5-21-9-9-9-1001", Elevated, ERROR_SUCCESS, {}, {}, true, false}, // no such hive
+        {nullptr, Plain, ERROR_SUCCESS, {}, {}, false, false},
+        {nullptr, Plain, ERROR_CANCELLED, {IDABORT}, {No}, false, false},
+        {nullptr, Plain, ERROR_CANCELLED, {IDIGNORE}, {No}, true, false},
+        {nullptr, Plain, ERROR_ACCESS_DENIED, {IDIGNORE}, {Denied}, true, false},
+        {nullptr, Plain, ERROR_FILE_NOT_FOUND, {IDRETRY, IDABORT}, {Missing, Missing}, false, false},
+        {nullptr, TakenDuringPrompt, ERROR_CANCELLED, {IDIGNORE}, {No}, false, false},
+        {nullptr, Paused, ERROR_CANCELLED, {IDIGNORE}, {No}, true, false},
     };
-    Swapped prompt(StartElevatedCopy, [](SHELLEXECUTEINFOW *) {
+    Swapped prompt(StartElevatedCopy, [](SHELLEXECUTEINFOW *request) {
         EXPECT_EQ(WheelHookHandle, nullptr);
         EXPECT_EQ(OpenMutexW(SYNCHRONIZE, FALSE, RunningGuardName), nullptr);
+        EXPECT_STREQ(request->lpParameters, (L"--elevated " + ReadProcessUser()).c_str()); // who is signed in
+        if (Now == TakenDuringPrompt)
+            Foreign = CreateMutexW(&TheirGuard, 0, RunningGuardName);
         SetLastError(PromptAnswer);
         return BOOL(PromptAnswer == ERROR_SUCCESS);
     });
     Swapped command(LastMenuCommand, IDM_RUNASADMIN);
-    ACL none{ACL_REVISION, 0, sizeof none, 0, 0}; // another account's guard, which this one may not even open
-    SECURITY_DESCRIPTOR nobody{SECURITY_DESCRIPTOR_REVISION, 0, SE_DACL_PRESENT, NULL, NULL, NULL, &none};
-    SECURITY_ATTRIBUTES theirs{sizeof theirs, &nobody, FALSE};
-    ASSERT_TRUE(ImpersonateStandardUser());
-    ASSERT_FALSE(IsRunningAsAdmin());
+    Swapped chosen(AutostartUser, AutostartUser);
+    // This program's start in this account's keys, and in the signed-in one's, where Task Manager disabled
+    // it.
+    const std::string quoted = Utf16Bytes(L"\"" + std::wstring(ModulePath) + L"\"");
+    StoreValue(RunKeyPath, AutostartValueName, REG_SZ, quoted);
+    StoreValue((Theirs + RunKeyPath).c_str(), AutostartValueName, REG_SZ, quoted, HKEY_USERS);
+    StoreValue((Theirs + ApprovedKeyPath).c_str(), AutostartValueName, REG_BINARY, "\3", HKEY_USERS);
     for (const auto &c : cases)
     {
-        SCOPED_TRACE(testing::Message()
-                     << (c.gate ? "gate " : "menu ") << c.prompt << " " << c.answers.size() << c.held);
+        SCOPED_TRACE(testing::Message() << (c.start ? "start " : "menu ") << c.situation << " " << c.prompt
+                                        << " " << c.answers.size());
         std::wstring file = EnterFreshDirectory(L"relaunch");
+        Now = c.situation;
         PromptAnswer = c.prompt;
-        AnswerBoxes(L"ERROR", c.answers);
-        HANDLE foreign = c.held ? (ReleaseRunningGuard(), CreateMutexW(&theirs, 0, RunningGuardName)) : NULL;
-        if (c.gate)
+        ASSERT_TRUE(Now == Elevated ? RevertToSelf() : ImpersonateStandardUser());
+        AnswerBoxes(L"ERROR", c.answers, true);
+        if (Now == HeldBefore)
+            ReleaseRunningGuard(), Foreign = CreateMutexW(&TheirGuard, 0, RunningGuardName);
+        if (Now == Paused)
+            TogglePause();
+        if (c.start)
         {
             WriteBytes(file, "[setting]\r\nAdministrator=1\r\n");
             Shell_NotifyIconW(NIM_DELETE, &TrayIcon);
@@ -328,10 +369,17 @@ TEST(Settings, TheAnswerToAFailedRelaunchCounts)
                 if (MainWindow != NULL)
                     PostQuitMessage(0); // the loop returns at once
             });
-            EXPECT_EQ(RunProgram(GetModuleHandleW(NULL), SW_SHOWDEFAULT), 0);
+            EXPECT_EQ(RunProgram(GetModuleHandleW(NULL), SW_SHOWDEFAULT, c.start), 0);
             KillTimer(NULL, started);
             EXPECT_EQ(MainWindow != NULL, c.goesOn);
             EXPECT_EQ(IconPresent(), c.goesOn);
+            if (c.goesOn) // ticked from the keys it chose; ticking turns theirs back on
+            {
+                EXPECT_EQ(Checked(IDM_AUTOSTART), !c.theirs);
+                ToggleAutostart();
+                EXPECT_EQ(Checked(IDM_AUTOSTART), c.theirs);
+                ToggleAutostart();
+            }
             if (MainWindow != NULL)
                 DestroyWindow(MainWindow);
         }
@@ -340,9 +388,11 @@ TEST(Settings, TheAnswerToAFailedRelaunchCounts)
             HandleMenuCommand();
             EXPECT_EQ(IconPresent(), c.goesOn);
             EXPECT_EQ(TakeQuitMessage(), !c.goesOn);
+            EXPECT_EQ(PauseLabel(), c.goesOn && Now != Paused ? L"暂停" : L"继续");
         }
-        EXPECT_EQ(WheelHookHandle != NULL, c.goesOn); // out while the prompt was up, back after Ignore
-        CloseHandle(foreign);
+        EXPECT_EQ(WheelHookHandle != NULL, c.goesOn && Now != Paused);
+        EXPECT_EQ(LastMenuCommand, IDM_RUNASADMIN); // no menu behind the box
+        CloseHandle(std::exchange(Foreign, nullptr));
         Reset();
         StopAnswering();
         EXPECT_EQ(BoxesShown, c.boxes);
@@ -350,18 +400,6 @@ TEST(Settings, TheAnswerToAFailedRelaunchCounts)
     }
     RevertToSelf();
     SetCurrentDirectoryW(SandboxFolder().c_str());
-}
-
-// Puts a value of that type and data in place of what the key held under the name; REG_NONE
-// and no data: none.
-void StoreValue(const wchar_t *key, const wchar_t *name, DWORD type, const std::string &data)
-{
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, key, name);
-    if (type != REG_NONE || !data.empty())
-    {
-        ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key, name, type, data.data(), DWORD(data.size())),
-                  ERROR_SUCCESS);
-    }
 }
 
 // A value other than text, as StoredValue shows it: its type and its bytes in hex.
@@ -458,18 +496,27 @@ TEST(Autostart, AMissingRunKeyReadsAsOffAndStaysMissing)
     RegCreateKeyExW(HKEY_CURRENT_USER, RunKeyPath, 0, NULL, 0, KEY_READ, NULL, &run, NULL);
     RegCloseKey(run);
     Swapped chosen(AutostartUser, AutostartUser);
-    Swapped signedIn(ReadSignedInUser, [](PSID user, DWORD size) { // another account
-        return CreateWellKnownSid(WinLocalServiceSid, NULL, user, &size) != FALSE;
-    });
-    ChooseAutostartUser();
+    Swapped signedIn(ReadShellUser, [] { return std::wstring(L"S-1-5-21-1-2-3-1002"); }); // another account
+    RegCreateKeyExW(HKEY_USERS, L"S-1-5-21-1-2-3-1002", 0, NULL, 0, KEY_READ, NULL, &run, NULL); // signed in
+    RegCloseKey(run);
+    ChooseAutostartUser(L"");
     ToggleAutostart();
     EXPECT_FALSE(Checked(IDM_AUTOSTART));
-    RegCreateKeyExW(HKEY_USERS, L"S-1-5-19\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", 0, NULL, 0,
-                    KEY_ALL_ACCESS, NULL, &run, NULL);
+    RegCreateKeyExW(HKEY_USERS, L"S-1-5-21-1-2-3-1002\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", 0,
+                    NULL, 0, KEY_ALL_ACCESS, NULL, &run, NULL);
     ToggleAutostart();
     EXPECT_TRUE(Checked(IDM_AUTOSTART));
     EXPECT_EQ(StoredValue(RunKeyPath, AutostartValueName), L"(none)"); // the value went to theirs
     RegCloseKey(run);
+
+    // The real look-up finds the shell's user, this process's own. Where no shell runs (Wine), a window of
+    // this process is the shell's, registered as Explorer registers its own.
+    HWND shell = GetShellWindow() ? NULL : CreateWindowExW(0, L"Static", L"", 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    if (shell != NULL)
+        reinterpret_cast<BOOL(WINAPI *)(HWND)>(reinterpret_cast<void *>(
+            GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetShellWindow")))(shell);
+    EXPECT_EQ(AskShellForUser(), ReadProcessUser());
+    DestroyWindow(shell);
 }
 
 TEST(Autostart, PathsOfEveryLengthThatFit)

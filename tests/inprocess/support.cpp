@@ -198,14 +198,22 @@ testing::Environment *const Started = testing::AddGlobalTestEnvironment(new Prog
 
 const wchar_t *AnsweredTitle;
 std::vector<int> Answers;
+bool ClickIcon;
 UINT_PTR AnswerTimer;
 
 // Gives the next answer, or the box's Abort or OK, as a press of that button would.
 void CALLBACK AnswerBox(HWND, UINT, UINT_PTR, DWORD)
 {
+    static bool clicking; // this tick came inside a menu that the click behind the box opened
+    if (clicking)
+        EndMenu();
     HWND box = FindOwnNotice(AnsweredTitle);
-    if (box == NULL)
+    if (clicking || box == NULL)
         return;
+    clicking = ClickIcon;
+    if (ClickIcon)
+        SendMessageW(MainWindow, WM_USER, 0, WM_RBUTTONDOWN);
+    clicking = false;
     BoxesShown.push_back(MessageText(box));
     int answer = Answers.empty() ? (GetDlgItem(box, IDABORT) ? IDABORT : IDOK) : Answers.front();
     if (!Answers.empty())
@@ -349,8 +357,9 @@ std::wstring MessageText(HWND box)
     return text;
 }
 
-void AnswerBoxes(const wchar_t *title, std::vector<int> answers)
+void AnswerBoxes(const wchar_t *title, std::vector<int> answers, bool clickIcon)
 {
+    ClickIcon = clickIcon;
     AnsweredTitle = title;
     Answers = answers;
     BoxesShown.clear();

@@ -76,8 +76,9 @@ extern NoticeSeen Notice;
 UINT_PTR WatchNotice(bool close);
 
 // Answers this process's message boxes titled title, from a timer, by pressing the
-// buttons given, in order (then Abort or OK); keeps what each box said.
-void AnswerBoxes(const wchar_t *title, std::vector<int> answers);
+// buttons given, in order (then Abort or OK); keeps what each box said. With clickIcon,
+// the icon is right-clicked first behind each box; a menu that opens is closed.
+void AnswerBoxes(const wchar_t *title, std::vector<int> answers, bool clickIcon = false);
 void StopAnswering();
 extern std::vector<std::wstring> BoxesShown;
 

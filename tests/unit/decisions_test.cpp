@@ -192,39 +192,44 @@ TEST(Decisions, RelaunchErrorsTheUserIsTold)
     const struct
     {
         DWORD error;
-        const wchar_t *text; // nullptr: the system's text for it, or its number, without a line end
+        const wchar_t *text; // nullptr: the system's text for it, without a line end, then its number
     } cases[] = {{ERROR_CANCELLED, L"ShellExecute Cancel.."},
                  {ERROR_FILE_NOT_FOUND, L"File Not Found"},
                  {ERROR_SUCCESS, nullptr},
                  {ERROR_PATH_NOT_FOUND, nullptr},
                  {ERROR_ACCESS_DENIED, nullptr},
                  {ERROR_NO_ASSOCIATION, nullptr},
-                 {740 /* elevation required */, nullptr},
+                 {ERROR_ELEVATION_REQUIRED, L"未能获得管理员权限"},
                  {0x2000FFFF /* none the system knows */, L"Error 536936447"}};
     for (const auto &c : cases)
     {
-        std::wstring said = DescribeRelaunchError(c.error);
-        EXPECT_TRUE(c.text ? said == c.text : said != L"" && said.back() > L' ') << c.error;
+        std::wstring said = DescribeRelaunchError(c.error), number = L" (" + std::to_wstring(c.error) + L")";
+        size_t end = said.size() - std::min(said.size(), number.size() + 1);
+        EXPECT_TRUE(c.text ? said == c.text : said[end] > L' ' && said.substr(end + 1) == number) << c.error;
     }
 }
 
 TEST(Decisions, ACopyOfAnotherAccountShowsTheSignedInUsersAutostart)
 {
-    SID one{SID_REVISION, 1, SECURITY_NT_AUTHORITY, {18}}, two{SID_REVISION, 1, SECURITY_NT_AUTHORITY, {19}};
-    EXPECT_TRUE(UsesSignedInUsersHive(&one, &two));
-    EXPECT_FALSE(UsesSignedInUsersHive(&one, &one) || UsesSignedInUsersHive(&one, nullptr) ||
-                 UsesSignedInUsersHive(nullptr, &two));
+    const wchar_t *Me = L"S-1-5-21-1-2-3-1001";
+    for (const wchar_t *other : {L"S-1-5-21-1-2-3-1002", L"S-1-12-1-1-2-3-4" /* Entra ID */})
+        EXPECT_EQ(ChooseSignedInHive(Me, other), other);
+    EXPECT_EQ(ChooseSignedInHive(L"", Me), L""); // who this process is: unknown
+    // Not this account, none, SYSTEM, a group, a domain, another authority, nor text that is no SID.
+    for (const wchar_t *signedIn : {Me, L"", L"S-1-5-18", L"S-1-5-32-544", L"S-1-5-21-1-2-3",
+                                    L"S-1-12-2-1-2-3-4", L"BA", L"..\\S-1-5-21-1-2-3-1002"})
+        EXPECT_EQ(ChooseSignedInHive(Me, signedIn), L"") << signedIn;
 }
 
 TEST(Decisions, RelaunchAsksForAnElevatedCopyInThisDirectory)
 {
-    SHELLEXECUTEINFOW relaunch = DescribeRelaunch(L"C:\\Tools\\Quindle.exe", L"D:\\Work");
+    SHELLEXECUTEINFOW relaunch = DescribeRelaunch(L"C:\\Tools\\Quindle.exe", L"D:\\Work", L"--elevated S-1");
     EXPECT_EQ(relaunch.cbSize, 112u);
-    EXPECT_EQ(relaunch.fMask, 0u);
+    EXPECT_EQ(relaunch.fMask, ULONG(SEE_MASK_FLAG_NO_UI));
     EXPECT_EQ(relaunch.hwnd, nullptr);
     EXPECT_STREQ(relaunch.lpVerb, L"runas");
     EXPECT_STREQ(relaunch.lpFile, L"C:\\Tools\\Quindle.exe");
-    EXPECT_EQ(relaunch.lpParameters, nullptr);
+    EXPECT_STREQ(relaunch.lpParameters, L"--elevated S-1");
     EXPECT_STREQ(relaunch.lpDirectory, L"D:\\Work");
     EXPECT_EQ(relaunch.nShow, SW_HIDE);
 }
