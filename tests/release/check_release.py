@@ -19,6 +19,7 @@ import zipfile
 
 import yaml  # python3-yaml: the manifests must read back as YAML does, not as our writer would
 
+from harness import signing
 from harness.pe import header_checksum_valid
 
 ENTRIES = ["Quindle.exe", "README.txt", "LICENSE"]
@@ -157,25 +158,51 @@ def main():
     check(scoop.get("checkver") == {"github": args.project_page} and later.replace("$version", args.version) == url
           and later.count("$version") == 2, "Scoop checkver follows the GitHub releases, autoupdate's URL has $version")
 
-    # Signed with a certificate made here, without a time stamp (no network).
-    key, pem, pfx = work / "signer.key", work / "signer.pem", work / "signer.pfx"
-    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=Test", "-keyout", key, "-out", pem)
-    run("openssl", "pkcs12", "-export", "-inkey", key, "-in", pem, "-out", pfx, "-passout", "pass:test-only")
-    signing = dict(os.environ, QUINDLE_SIGN_PFX=str(pfx), QUINDLE_SIGN_PASSWORD="test-only",
-                   QUINDLE_SIGN_TIMESTAMP_URL="", TMPDIR=str(work))  # the signer's scratch folder too
-    package(source, args.exe, args.version, args.project_page, work / "signed", "--sign", env=signing)
+    # Signed as a signing service signs: a throw-away certificate, time-stamped by an authority on 127.0.0.1.
+    pem, pfx = signing.make_signer(work / "signer")
+    signer = dict(os.environ, QUINDLE_SIGN_PFX=str(pfx), QUINDLE_SIGN_PASSWORD=signing.PASSWORD, TMPDIR=str(work))
+    (work / "other.exe").write_bytes(first[:-1] + bytes([first[-1] ^ 1]))  # another program
+    with signing.time_stamp_authority(work / "tsa") as tsa:
+        signer["QUINDLE_SIGN_TIMESTAMP_URL"] = tsa
+        package(source, args.exe, args.version, args.project_page, work / "signed", "--sign", env=signer)
+        signing.sign(args.exe, work / "unstamped.exe", pfx)
+        signing.sign(work / "other.exe", work / "other-signed.exe", pfx, tsa)
+        # What a signer might return instead, and a signer that fails: nothing is packed, nothing left behind.
+        for name, how, env in (("no time stamp", ["--signed", work / "unstamped.exe"], None),
+                               ("another program", ["--signed", work / "other-signed.exe"], None),
+                               ("a wrong password", ["--sign"], dict(signer, QUINDLE_SIGN_PASSWORD="wrong"))):
+            shutil.copytree(first_zip.parent, work / name)  # an earlier release, which must not survive either
+            bad = package(source, args.exe, args.version, args.project_page, work / name, *how, env=env,
+                          must_work=False)
+            check(bad is None and not [path for path in (work / name).rglob("*") if path.is_file()],
+                  f"{name}: refused, and no program, zip or manifest left behind")
     signed = work / "signed" / "Quindle.exe"
-    check(run("osslsigncode", "verify", "-CAfile", pem, "-in", signed, must_work=False) == 0,
-          "the signature verifies against the test certificate")
+    check(run("osslsigncode", "verify", "-CAfile", pem, "-TSA-CAfile", work / "tsa" / "root.pem", "-in", signed,
+              must_work=False) == 0, "the signature and its RFC 3161 time stamp verify against the test certificates")
     check(run(sys.executable, pathlib.Path(__file__).resolve().parent.parent / "pe" / "check_pe.py", signed,
               must_work=False) == 0, "the signed program passes the PE checks")
     run("osslsigncode", "remove-signature", "-in", signed, "-out", work / "stripped.exe")
     check((work / "stripped.exe").read_bytes() == first, "without its signature the signed program is the unsigned one")
-    shutil.copytree(first_zip.parent, work / "bad")  # an earlier release, which must not survive either
-    bad = package(source, args.exe, args.version, args.project_page, work / "bad", "--sign",
-                  env=dict(signing, QUINDLE_SIGN_PASSWORD="wrong"), must_work=False)
-    check(bad is None and not [path for path in (work / "bad").rglob("*") if path.is_file()],
-          "a wrong password stops the release and leaves no program, zip or manifest behind")
+    scoop = work / "signed" / "scoop" / "quindle.json"  # a stale hash: the unsigned zip's
+    scoop.write_text(re.sub(r'"hash": "\w+"', f'"hash": "{digest}"', scoop.read_text()))
+    check(package(source, args.exe, args.version, args.project_page, work / "signed", "--check", must_work=False)
+          is None, "a stale hash in a manifest stops the release before it is published")
+
+    # Published twice, as "Re-run all jobs" does it: the second run succeeds and changes nothing.
+    (work / "bin").mkdir()
+    (work / "bin" / "gh").symlink_to(source / "tools" / "standin-gh")
+    publish = dict(os.environ, PATH=f"{work / 'bin'}:{os.environ['PATH']}", QUINDLE_STANDIN_GH=str(work))
+    run("git", "init", "--quiet", "--bare", work / "bucket.git")  # a new bucket, without a bucket/ folder
+    (work / "notes.md").write_text("The notes\n")
+    published = []
+    for _ in range(2):
+        run(source / "tools" / "publish-release", f"v{args.version}", work / "notes.md", first_zip, env=publish)
+        run(source / "tools" / "publish-scoop", work / "bucket.git", first_zip.parent / "scoop" / "quindle.json",
+            args.version)
+        published.append(((work / "releases.json").read_text(), subprocess.run(
+            ["git", "-C", work / "bucket.git", "log", "--format=%s", "--name-only"], capture_output=True, text=True).stdout))
+    check(published[0] == published[1] and first_zip.name in published[0][0] and "bucket/quindle.json" in published[0][1],
+          f"published once, then again with nothing changed: {published[1]}")
 
     if failures:
         print(f"kept for a look: {work}")
