@@ -75,8 +75,7 @@ void TogglePause()
 
 void RehookWithNotice()
 {
-    InstallWheelHook(); // the old hook goes first, and the target class is chosen again
-    UpdateHookState();
+    ReinstallWheelHook(); // the old hook goes first, and the target class is chosen again
     // The notice closes itself; without a worker to close it, none is shown.
     auto *request = new (std::nothrow) CloseRequest{NoticeDelay, NoticeTitle};
     if (request == nullptr || !StartNoticeCloser(request))

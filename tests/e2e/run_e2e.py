@@ -21,7 +21,26 @@ from harness.wine import read_env_file, reg, set_build
 HERE = pathlib.Path(__file__).resolve().parent
 LPARAMS = {"up": "0x000A0000", "down": "0x00090000", "mute": "0x00080000"}
 ICON_REQUESTS = {"0": "add", "1": "modify", "2": "delete"}  # NIM_ codes
-NAMED_ONLY = ("icon", "wheel")  # what a scenario sees, checked only where it names it; the rest always
+SEEN = [  # what a scenario line may name as seen, whether it is checked only where named, and what it lists
+    ("BAR", False, "the commands that stand-in received, in order"),
+    ("middle", False, "the middle presses and releases that reached the bars, BAR-down and BAR-up, in BARS' order"),
+    ("wheel", True, "the bars that wheel turns reached, in the same order"),
+    ("icon", True, "the tray icon requests accepted: add, modify, delete"),
+    ("exit", False, "Quindle's exit code; where not named, it must still run"),
+    ("foreign", False, "open: the other program's window got no WM_CLOSE"),
+    ("about", False, "opened: the project page was launched"),
+    ("run", False, "the Run value: quoted or bare when it is this program's path so"),
+    ("ini", False, "the Administrator values in the folder's setting.ini"),
+    ("beside", False, "the Administrator values in the installed copy's setting.ini"),
+    ("system32", False, "written: there is a setting.ini in system32"),
+    ("checks", False, "the checked items of each look, in order (none: no check mark)"),
+    ("icons", False, "the items of each look with an icon beside them"),
+    ("footprint", False, "steady: the last footprint is within the runner's tolerance of the first"),
+    ("approval", False, "this program's approval value (enabled: as Task Manager enables it)"),
+    ("other-approvals", False, "other programs' approval values that changed: never"),
+    ("older", False, "the older version's Run value left (this, copy), and approval if its approval value is"),
+    ("late", False, "in-time: the late shell's adds a retry apart, one accepted in time, and nothing after it"),
+]
 CORE_BARS = ("task", "rebar", "tray")  # the others start where a scenario names them
 
 
@@ -45,6 +64,8 @@ def load_scenario(name):
                 expected = {bar: [] for bar in bars_of(cells[2].split())}
                 for part in cells[3].split(";"):
                     key, _, values = part.partition(":")
+                    if key.strip() not in {*BARS, *(seen for seen, _, _ in SEEN), "-"}:
+                        raise SystemExit(f"unknown seen key {key.strip()}")
                     if key.strip() != "-":
                         expected[key.strip()] = expand(values.split())
                 return int(cells[1]), cells[2].split(), expected
@@ -323,10 +344,13 @@ ACTION = {re.split("[:*]", form)[0]: handler for form, handler, _ in ACTIONS}
 
 
 def play(scenario, actions):
-    for action in actions:
+    for step, action in enumerate(actions, 1):
         name, _, argument = action.partition(":")
         name, _, count = name.partition("*")
-        ACTION[name](scenario, argument, int(count or 1))
+        try:
+            ACTION[name](scenario, argument, int(count or 1))
+        except AssertionError as failure:
+            raise AssertionError(f"step {step}, {action}: {failure}") from None
     scenario.settle()
 
 
@@ -372,9 +396,11 @@ def observe(s, expected, project_page):
 
 def main():
     if sys.argv[1:] == ["--legend"]:
-        width = max(len(form) for form, _, _ in ACTIONS) + 2
+        rows = [(form, text) for form, _, text in ACTIONS] + [("", ""), ("seen:", "what a line may name")] + [
+            (key, text + (", checked only where named" if only else "")) for key, only, text in SEEN]
+        width = max(len(form) for form, _ in rows) + 2
         return print("\n".join(textwrap.fill(text, 100, initial_indent=form.ljust(width), subsequent_indent=" " * width)
-                                for form, _, text in ACTIONS) + f"\n\nSeen only where named: {', '.join(NAMED_ONLY)}.")
+                                for form, text in rows))
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("scenario")
     parser.add_argument("--testenv", required=True)
@@ -383,32 +409,36 @@ def main():
     parser.add_argument("--version", required=True, help="the program's version, as in its Run value's name")
     options = parser.parse_args()
 
-    build, actions, expected = load_scenario(options.scenario)
-    workdir = pathlib.Path(options.testenv) / "e2e" / options.scenario
-    workdir.mkdir(parents=True, exist_ok=True)
-    with Scenario(read_env_file(pathlib.Path(options.testenv) / "env"), options.bin, workdir,
-                  f"Quindle V{options.version}") as s:
-        set_build(s.env, build)
-        (workdir / "about.txt").unlink(missing_ok=True)
-        for folder in (workdir, s.in_prefix(INSTALLED), s.in_prefix(SYSTEM32)):
-            (folder / "setting.ini").unlink(missing_ok=True)
-        for key, name in [(key, name) for key in (RUN_KEY, APPROVED_KEY) for name in (s.run_value, OLDER)]:
-            reg(s.env, "delete", key, "/v", name, "/f")
-        for name, data in OTHER_APPROVALS.items():
-            reg(s.env, "add", APPROVED_KEY, "/v", name, "/t", "REG_BINARY", "/d", data, "/f")
-        if "menu:about" in actions:  # testkit as the prefix's https handler, writing each address it gets
-            command = f'"{windows_path(s.bindir / "testkit.exe")}" record {windows_path(workdir / "about.txt")} "%1"'
-            reg(s.env, "add", r"HKCR\https\shell\open\command", "/ve", "/d", command, "/f")
-        s.logs = {alias: s.start_bar(alias, BARS[alias][0]) for alias in bars_of(actions)}
-        s.start()
-        play(s, actions)
-        seen = observe(s, expected, options.project_page)
-        failures = [f"{key}: saw {seen[key]}, expected {expected.get(key, [])}" for key in seen
-                    if seen[key] != expected.get(key, []) and (key not in NAMED_ONLY or key in expected)]
-        if failures:
-            raise AssertionError("; ".join(failures))
+    try:
+        build, actions, expected = load_scenario(options.scenario)
+        workdir = pathlib.Path(options.testenv) / "e2e" / options.scenario
+        workdir.mkdir(parents=True, exist_ok=True)
+        with Scenario(read_env_file(pathlib.Path(options.testenv) / "env"), options.bin, workdir,
+                      f"Quindle V{options.version}") as s:
+            set_build(s.env, build)
+            (workdir / "about.txt").unlink(missing_ok=True)
+            for folder in (workdir, s.in_prefix(INSTALLED), s.in_prefix(SYSTEM32)):
+                (folder / "setting.ini").unlink(missing_ok=True)
+            for key, name in [(key, name) for key in (RUN_KEY, APPROVED_KEY) for name in (s.run_value, OLDER)]:
+                reg(s.env, "delete", key, "/v", name, "/f")
+            for name, data in OTHER_APPROVALS.items():
+                reg(s.env, "add", APPROVED_KEY, "/v", name, "/t", "REG_BINARY", "/d", data, "/f")
+            if "menu:about" in actions:  # testkit as the prefix's https handler, writing each address it gets
+                record = windows_path(workdir / "about.txt")
+                command = f'"{windows_path(s.bindir / "testkit.exe")}" record {record} "%1"'
+                reg(s.env, "add", r"HKCR\https\shell\open\command", "/ve", "/d", command, "/f")
+            s.logs = {alias: s.start_bar(alias, BARS[alias][0]) for alias in bars_of(actions)}
+            s.start()
+            play(s, actions)
+            seen = observe(s, expected, options.project_page)
+            checked = [(key, only) for pattern, only, _ in SEEN for key in (s.logs if pattern == "BAR" else [pattern])]
+            failures = [f"{key}: expected {expected.get(key, [])}, saw {seen[key]}" for key, only in checked
+                        if seen[key] != expected.get(key, []) and (not only or key in expected)]
+            if failures:
+                raise AssertionError("after the last step, " + "; ".join(failures))
+    except AssertionError as failure:  # the scenario failed; another error is the harness's, with its traceback
+        sys.exit(f"{options.scenario}: {failure}")
     print(f"{options.scenario}: passed")
-
 
 if __name__ == "__main__":
     main()

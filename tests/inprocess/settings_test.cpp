@@ -282,6 +282,7 @@ DWORD PromptAnswer; // the elevation prompt, as the user answers it: accepted, d
 // What else happens: the hook paused before, another account's copy holding the guard from before the start
 // or taking it while the prompt is up, or a start with the rights it needs.
 constexpr int Plain = 0, Paused = 1, HeldBefore = 2, TakenDuringPrompt = 3, Elevated = 4;
+const char *const Situations[] = {"plain", "paused", "held before", "taken during the prompt", "elevated"};
 int Now;
 ACL NoOne{ACL_REVISION, 0, sizeof NoOne, 0, 0}; // another account's guard, which this one may not even open
 SECURITY_DESCRIPTOR Nobody{SECURITY_DESCRIPTOR_REVISION, 0, SE_DACL_PRESENT, NULL, NULL, NULL, &NoOne};
@@ -347,8 +348,8 @@ TEST(Settings, TheAnswerToAFailedRelaunchCounts)
     StoreValue((Theirs + ApprovedKeyPath).c_str(), AutostartValueName, REG_BINARY, "\3", HKEY_USERS);
     for (const auto &c : cases)
     {
-        SCOPED_TRACE(testing::Message() << (c.start ? "start " : "menu ") << c.situation << " " << c.prompt
-                                        << " " << c.answers.size());
+        SCOPED_TRACE(testing::Message() << (c.start ? "start " : "menu ") << Situations[c.situation] << " "
+                                        << c.prompt << " " << c.answers.size());
         std::wstring file = EnterFreshDirectory(L"relaunch");
         Now = c.situation;
         PromptAnswer = c.prompt;

@@ -12,6 +12,13 @@
 #include <utility>
 #include <vector>
 
+void PrintTo(RunValueOwner owner, std::ostream *out)
+{
+    *out << (owner == ThisVersion    ? "ThisVersion"
+             : owner == OtherVersion ? "OtherVersion"
+                                     : "NotThisProgram");
+}
+
 namespace
 {
 TEST(Decisions, TaskbarClassForEachBuild)
