@@ -2,7 +2,7 @@
 #include "app/tray.h"
 
 #include "app/about.h"
-#include "app/startup.h" // the menu hands over to an elevated copy; start-up fills the tray: one shell, two files
+#include "app/startup.h" // the menu hands over; start-up fills the tray: one shell in two files
 #include "app/state.h"
 #include "hook/upkeep.h"
 #include "hook/wheel_hook.h"
