@@ -279,8 +279,7 @@ void StoreValue(const wchar_t *key, const wchar_t *name, DWORD type, const std::
 }
 
 DWORD PromptAnswer; // the elevation prompt, as the user answers it: accepted, declined, no program there
-// What else happens: the hook paused before, another account's copy holding the guard from before the start
-// or taking it while the prompt is up, or a start with the rights it needs.
+// Besides: the hook paused, another account's guard held or taken during the prompt, an elevated start.
 constexpr int Plain = 0, Paused = 1, HeldBefore = 2, TakenDuringPrompt = 3, Elevated = 4;
 const char *const Situations[] = {"plain", "paused", "held before", "taken during the prompt", "elevated"};
 int Now;
@@ -289,11 +288,10 @@ SECURITY_DESCRIPTOR Nobody{SECURITY_DESCRIPTOR_REVISION, 0, SE_DACL_PRESENT, NUL
 SECURITY_ATTRIBUTES TheirGuard{sizeof TheirGuard, &Nobody, FALSE};
 HANDLE Foreign;
 
-// A start that cannot be elevated: the answer to the error box decides whether the program ends (Abort), goes
-// on unelevated (Ignore) or tries again (Retry). While the prompt or a box is up, the hook is out, no guard
-// is left for the elevated copy, and the icon opens no menu; a second start, beside a guard it cannot open,
-// asks nothing; a start that a hand-over marked asks nothing either, and an elevated one uses the autostart
-// of the user it names, when that user's hive is loaded.
+// A start that cannot be elevated: Abort ends it, Ignore goes on unelevated, Retry tries again. While the
+// prompt or a box is up, the hook is out, no guard is left and the icon opens no menu; a second start beside
+// a guard it cannot open, and a marked one, ask nothing; an elevated one shows the autostart of the user the
+// mark names.
 TEST(Settings, TheAnswerToAFailedRelaunchCounts)
 {
     const std::wstring No = L"ShellExecute Cancel..", Missing = L"File Not Found",

@@ -75,9 +75,8 @@ struct NoticeSeen
 extern NoticeSeen Notice;
 UINT_PTR WatchNotice(bool close);
 
-// Answers this process's message boxes titled title, from a timer, by pressing the
-// buttons given, in order (then Abort or OK); keeps what each box said. With clickIcon,
-// the icon is right-clicked first behind each box; a menu that opens is closed.
+// Answers this process's message boxes titled title, from a timer, by pressing the buttons given, in
+// order (then Abort or OK); keeps what each box said. clickIcon: right-clicks the icon behind each first.
 void AnswerBoxes(const wchar_t *title, std::vector<int> answers, bool clickIcon = false);
 void StopAnswering();
 extern std::vector<std::wstring> BoxesShown;
