@@ -440,5 +440,6 @@ def main():
         sys.exit(f"{options.scenario}: {failure}")
     print(f"{options.scenario}: passed")
 
+
 if __name__ == "__main__":
     main()
