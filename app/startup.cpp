@@ -96,20 +96,19 @@ void ReleaseRunningGuard()
     RunningGuard = NULL;
 }
 
-// Hands over to an elevated copy; true when this copy must end. The guard goes first: the
-// elevated copy may run as another account, which could not even open ours. The hook goes
-// out while the prompt is up, since this thread, the hook's, waits on it, and the icon opens
-// no menu, whose clicks the boxes' loops still deliver. After Ignore this copy goes on as it
-// was, unless another copy started meanwhile. refused: as RelaunchElevated.
+// Hands over to an elevated copy; true when this copy must end. The hook goes out while the
+// prompt is up, since this thread, the hook's, waits on it, and the icon opens no menu, whose
+// clicks the boxes' loops still deliver; nor later, for a copy on its way out. After Ignore
+// this copy goes on as it was, unless another copy started during a prompt (the guard is let
+// go for each: see RelaunchElevated). refused: as RelaunchElevated.
 bool HandOverToElevatedCopy(DWORD refused)
 {
     bool hooked = WheelHookHandle != NULL;
     HandingOver = true;
     RemoveWheelHook();
     UpdateHookState();
-    ReleaseRunningGuard();
     bool ends = RelaunchElevated(refused) != RelaunchIgnored || !TakeRunningGuard();
-    HandingOver = false;
+    HandingOver = ends;
     if (!ends && hooked)
         ReinstallWheelHook();
     return ends;

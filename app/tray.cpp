@@ -117,6 +117,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         if (message == TaskbarCreatedMessage && message != 0)
         {
             AddTrayIcon();
+            RetryAutostartUser();
             return 0;
         }
         return DefWindowProcW(window, message, wParam, lParam);
@@ -125,6 +126,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 
 void ShowTrayMenu()
 {
+    RetryAutostartUser(); // its tick, from the keys it will change
     POINT position{};
     GetCursorPos(&position);
     // Without this the menu would not close when the user clicks elsewhere.

@@ -1,6 +1,7 @@
 // The run-as-administrator setting and the elevated relaunch.
 #include "settings/admin.h"
 
+#include "app/startup.h"
 #include "app/state.h"
 #include "resource.h"
 #include "settings/state.h"
@@ -181,13 +182,15 @@ bool MustRelaunchElevated(UINT adminFlag, bool runningAsAdmin)
 
 // The elevated copy starts in this process's current directory, so that it reads the
 // settings file that was just written. The shell's own error box is not wanted: ours
-// follows with Abort, Retry and Ignore.
-SHELLEXECUTEINFOW DescribeRelaunch(const wchar_t *program, const wchar_t *directory,
+// follows with Abort, Retry and Ignore. The request completes before it returns, since this
+// copy ends right after it; the prompt belongs to owner, the main window where there is one.
+SHELLEXECUTEINFOW DescribeRelaunch(HWND owner, const wchar_t *program, const wchar_t *directory,
                                    const wchar_t *parameters)
 {
     SHELLEXECUTEINFOW relaunch{};
     relaunch.cbSize = sizeof relaunch;
-    relaunch.fMask = SEE_MASK_FLAG_NO_UI;
+    relaunch.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    relaunch.hwnd = owner;
     relaunch.lpVerb = L"runas";
     relaunch.lpFile = program;
     relaunch.lpParameters = parameters;
@@ -242,11 +245,15 @@ RelaunchOutcome RelaunchElevated(DWORD refused)
             std::wstring program = ReadProgramPath();
             std::wstring directory = ReadCurrentDirectory();
             std::wstring mark = std::wstring(ElevationMark) + L" " + ReadProcessUser(); // the signed-in user
-            SHELLEXECUTEINFOW relaunch =
-                DescribeRelaunch(program.c_str(), directory.empty() ? NULL : directory.c_str(), mark.c_str());
+            SHELLEXECUTEINFOW relaunch = DescribeRelaunch(
+                MainWindow, program.c_str(), directory.empty() ? NULL : directory.c_str(), mark.c_str());
+            // The elevated copy may run as another account, which could not even open our guard:
+            // it goes for the prompt only, so that no second start slips in while a box is up.
+            ReleaseRunningGuard();
             if (StartElevatedCopy(&relaunch))
                 return RelaunchStarted;
             error = GetLastError();
+            TakeRunningGuard();
         }
         std::wstring text = DescribeRelaunchError(error);
         RelaunchOutcome outcome =

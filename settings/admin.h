@@ -28,7 +28,7 @@ bool MustRelaunchElevated(UINT adminFlag, bool runningAsAdmin);
 std::wstring DescribeSid(PSID sid);
 std::wstring ReadProcessUser();
 bool ReadElevationMark(const wchar_t *arguments, std::wstring *user);
-SHELLEXECUTEINFOW DescribeRelaunch(const wchar_t *program, const wchar_t *directory,
+SHELLEXECUTEINFOW DescribeRelaunch(HWND owner, const wchar_t *program, const wchar_t *directory,
                                    const wchar_t *parameters);
 std::wstring DescribeRelaunchError(DWORD error);
 RelaunchOutcome ReadRelaunchAnswer(int answer);

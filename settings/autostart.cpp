@@ -19,6 +19,7 @@
 
 HKEY RunKey;
 std::wstring AutostartUser;
+bool AutostartUserUnknown;
 std::wstring (*ReadShellUser)() = AskShellForUser;
 const wchar_t RunKeyPath[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 const wchar_t AutostartValueName[] = L"Quindle V" QUINDLE_VERSION;
@@ -208,33 +209,52 @@ std::wstring AskShellForUser()
     auto release = FindSessionFunction<decltype(&WTSFreeMemory)>("WTSFreeMemory");
     WTS_PROCESS_INFOW *processes = nullptr;
     DWORD count = 0;
-    std::wstring user;
     if (shell == 0 || enumerate == nullptr || release == nullptr ||
         !enumerate(WTS_CURRENT_SERVER_HANDLE, 0, 1, &processes, &count))
-        return user;
-    for (DWORD i = 0; i < count; ++i)
-        if (processes[i].ProcessId == shell)
-            user = DescribeSid(processes[i].pUserSid);
+        return L"";
+    std::wstring user = FindProcessUser(processes, count, shell);
     release(processes);
     return user;
 }
 
-// Once at start: whose Run key the item reads and writes from then on. Unelevated, this
-// copy is the signed-in user's own. Elevated, it may run as another account: the copy that
-// handed over named the signed-in user (passed), or else the shell's process tells. Only
-// a user whose hive is loaded here counts.
+// The user of the process with that id in a session's process list; empty when it is not listed.
+std::wstring FindProcessUser(const WTS_PROCESS_INFOW *processes, DWORD count, DWORD id)
+{
+    for (DWORD i = 0; i < count; ++i)
+        if (processes[i].ProcessId == id)
+            return DescribeSid(processes[i].pUserSid);
+    return L"";
+}
+
+// At start: whose Run key the item reads and writes from then on. Unelevated, this copy is
+// the signed-in user's own. Elevated, it may run as another account: the copy that handed
+// over named the signed-in user (passed), or else the shell's process tells. Only a user
+// whose hive is loaded here counts.
 void ChooseAutostartUser(const wchar_t *passed)
 {
     AutostartUser.clear();
+    AutostartUserUnknown = false;
     if (!IsRunningAsAdmin())
         return;
-    std::wstring hive = ChooseSignedInHive(ReadProcessUser(), passed[0] != L'\0' ? passed : ReadShellUser());
+    std::wstring signedIn = passed[0] != L'\0' ? passed : ReadShellUser();
+    AutostartUserUnknown = signedIn.empty(); // no shell yet: restarting, or not started at sign-in
+    std::wstring hive = ChooseSignedInHive(ReadProcessUser(), signedIn);
     HKEY key = NULL;
     if (!hive.empty() && RegOpenKeyExW(HKEY_USERS, hive.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS)
     {
         AutostartUser = hive + L"\\";
         RegCloseKey(key);
     }
+}
+
+// Once the shell runs (its taskbar is created, or the user opens the menu), an elevated copy
+// that could not tell who is signed in asks again, rather than keep its own keys for life.
+void RetryAutostartUser()
+{
+    if (!AutostartUserUnknown)
+        return;
+    ChooseAutostartUser(L"");
+    ShowAutostartCheck();
 }
 
 bool IsAutostartRegistered()

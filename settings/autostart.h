@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <wtsapi32.h>
 
 #include <string>
 
@@ -26,7 +27,9 @@ bool NamesThisProgram(const wchar_t *stored, const wchar_t *program);
 bool IsApprovalDisabled(DWORD type, const BYTE *data, DWORD size);
 std::wstring ChooseSignedInHive(const std::wstring &process, const std::wstring &signedIn);
 std::wstring AskShellForUser();
+std::wstring FindProcessUser(const WTS_PROCESS_INFOW *processes, DWORD count, DWORD id);
 void ChooseAutostartUser(const wchar_t *passed);
+void RetryAutostartUser();
 bool IsAutostartRegistered();
 void ToggleAutostart();
 void ShowAutostartCheck();

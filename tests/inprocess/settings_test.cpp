@@ -279,9 +279,9 @@ void StoreValue(const wchar_t *key, const wchar_t *name, DWORD type, const std::
 }
 
 DWORD PromptAnswer; // the elevation prompt, as the user answers it: accepted, declined, no program there
-// Besides: the hook paused, another account's guard held or taken during the prompt, an elevated start.
-constexpr int Plain = 0, Paused = 1, HeldBefore = 2, TakenDuringPrompt = 3, Elevated = 4;
-const char *const Situations[] = {"plain", "paused", "held before", "taken during the prompt", "elevated"};
+// Besides: the hook paused, another account's guard held, or taken during the prompt or a box; elevated.
+constexpr int Plain = 0, Paused = 1, HeldBefore = 2, TakenDuringPrompt = 3, TakenDuringBox = 4, Elevated = 5;
+const char *const Situations[] = {"plain", "paused", "held before", "in the prompt", "in a box", "elevated"};
 int Now;
 ACL NoOne{ACL_REVISION, 0, sizeof NoOne, 0, 0}; // another account's guard, which this one may not even open
 SECURITY_DESCRIPTOR Nobody{SECURITY_DESCRIPTOR_REVISION, 0, SE_DACL_PRESENT, NULL, NULL, NULL, &NoOne};
@@ -289,15 +289,15 @@ SECURITY_ATTRIBUTES TheirGuard{sizeof TheirGuard, &Nobody, FALSE};
 HANDLE Foreign;
 
 // A start that cannot be elevated: Abort ends it, Ignore goes on unelevated, Retry tries again. While the
-// prompt or a box is up, the hook is out, no guard is left and the icon opens no menu; a second start beside
-// a guard it cannot open, and a marked one, ask nothing; an elevated one shows the autostart of the user the
-// mark names.
+// prompt is up, the hook is out and no guard is left; while a box is up, the guard holds and the icon opens
+// no menu, nor after a hand-over; a second start beside a guard it cannot open, and a marked one, ask
+// nothing; an elevated one shows the autostart of the user the mark names.
 TEST(Settings, TheAnswerToAFailedRelaunchCounts)
 {
     const std::wstring No = L"ShellExecute Cancel..", Missing = L"File Not Found",
                        Denied = DescribeRelaunchError(ERROR_ACCESS_DENIED),
                        Refused = DescribeRelaunchError(ERROR_ELEVATION_REQUIRED);
-    const wchar_t *Marked = L" --elevated  S-1-5-21-1-2-3-1001";
+    const wchar_t *Marked = L" --elevated  S-1-5-21-1-2-3-01001";
     const std::wstring Theirs = L"S-1-5-21-1-2-3-1001\\";
     const struct
     {
@@ -316,7 +316,9 @@ TEST(Settings, TheAnswerToAFailedRelaunchCounts)
         {L"", Plain, ERROR_FILE_NOT_FOUND, {IDRETRY, IDIGNORE}, {Missing, Missing}, true, false},
         {L"", Plain, ERROR_ACCESS_DENIED, {IDIGNORE}, {Denied}, true, false},
         {L"", HeldBefore, ERROR_CANCELLED, {}, {}, false, false},
-        {Marked, Plain, ERROR_SUCCESS, {IDIGNORE}, {Refused}, true, false}, // unelevated: its own
+        {Marked, Plain, ERROR_CANCELLED, {IDRETRY, IDIGNORE}, {Refused, No}, true, false},
+        {Marked, TakenDuringBox, ERROR_SUCCESS, {IDIGNORE}, {Refused}, true, false},
+        {L"--elevatedX", Plain, ERROR_CANCELLED, {IDIGNORE}, {No}, true, false}, // no mark
         {Marked, Elevated, ERROR_SUCCESS, {}, {}, true, true},
         {L"--elevated S-1-5-21-9-9-9-1001", Elevated, ERROR_SUCCESS, {}, {}, true, false}, // no such hive
         {nullptr, Plain, ERROR_SUCCESS, {}, {}, false, false},
@@ -325,12 +327,15 @@ TEST(Settings, TheAnswerToAFailedRelaunchCounts)
         {nullptr, Plain, ERROR_ACCESS_DENIED, {IDIGNORE}, {Denied}, true, false},
         {nullptr, Plain, ERROR_FILE_NOT_FOUND, {IDRETRY, IDABORT}, {Missing, Missing}, false, false},
         {nullptr, TakenDuringPrompt, ERROR_CANCELLED, {IDIGNORE}, {No}, false, false},
+        {nullptr, TakenDuringBox, ERROR_CANCELLED, {IDIGNORE}, {No}, true, false},
         {nullptr, Paused, ERROR_CANCELLED, {IDIGNORE}, {No}, true, false},
     };
     Swapped prompt(StartElevatedCopy, [](SHELLEXECUTEINFOW *request) {
         EXPECT_EQ(WheelHookHandle, nullptr);
         EXPECT_EQ(OpenMutexW(SYNCHRONIZE, FALSE, RunningGuardName), nullptr);
         EXPECT_STREQ(request->lpParameters, (L"--elevated " + ReadProcessUser()).c_str()); // who is signed in
+        EXPECT_EQ(request->hwnd, MainWindow);
+        PostMessageW(MainWindow, WM_USER, 0, WM_RBUTTONDOWN); // the icon, clicked meanwhile
         if (Now == TakenDuringPrompt)
             Foreign = CreateMutexW(&TheirGuard, 0, RunningGuardName);
         SetLastError(PromptAnswer);
@@ -352,7 +357,11 @@ TEST(Settings, TheAnswerToAFailedRelaunchCounts)
         Now = c.situation;
         PromptAnswer = c.prompt;
         ASSERT_TRUE(Now == Elevated ? RevertToSelf() : ImpersonateStandardUser());
-        AnswerBoxes(L"ERROR", c.answers, true);
+        AnswerBoxes(L"ERROR", c.answers, [] {
+            SendMessageW(MainWindow, WM_USER, 0, WM_RBUTTONDOWN); // the icon, clicked
+            if (Now == TakenDuringBox && Foreign == NULL) // a second start, which a held guard ends at once
+                Foreign = CreateMutexW(&TheirGuard, 0, RunningGuardName);
+        });
         if (Now == HeldBefore)
             ReleaseRunningGuard(), Foreign = CreateMutexW(&TheirGuard, 0, RunningGuardName);
         if (Now == Paused)
@@ -387,6 +396,8 @@ TEST(Settings, TheAnswerToAFailedRelaunchCounts)
             HandleMenuCommand();
             EXPECT_EQ(IconPresent(), c.goesOn);
             EXPECT_EQ(TakeQuitMessage(), !c.goesOn);
+            MSG click; // on its way out, the copy opens no menu for a click queued during the prompt
+            PumpUntil([&] { return !PeekMessageW(&click, MainWindow, WM_USER, WM_USER, PM_NOREMOVE); });
             EXPECT_EQ(PauseLabel(), c.goesOn && Now != Paused ? L"暂停" : L"继续");
         }
         EXPECT_EQ(WheelHookHandle != NULL, c.goesOn && Now != Paused);
@@ -495,10 +506,19 @@ TEST(Autostart, AMissingRunKeyReadsAsOffAndStaysMissing)
     RegCreateKeyExW(HKEY_CURRENT_USER, RunKeyPath, 0, NULL, 0, KEY_READ, NULL, &run, NULL);
     RegCloseKey(run);
     Swapped chosen(AutostartUser, AutostartUser);
-    Swapped signedIn(ReadShellUser, [] { return std::wstring(L"S-1-5-21-1-2-3-1002"); }); // another account
+    static std::wstring shellUser; // who the shell says is signed in: no one until it runs
+    Swapped signedIn(ReadShellUser, [] { return shellUser; });
     RegCreateKeyExW(HKEY_USERS, L"S-1-5-21-1-2-3-1002", 0, NULL, 0, KEY_READ, NULL, &run, NULL); // signed in
     RegCloseKey(run);
-    ChooseAutostartUser(L"");
+    AnswerBoxes(L"", {});                                     // closes the menu
+    for (UINT shown : {TaskbarCreatedMessage, UINT(WM_USER)}) // the shell starts; the menu opens
+    {
+        shellUser.clear(), ChooseAutostartUser(L"");
+        shellUser = L"S-1-5-21-1-2-3-1002"; // another account
+        SendMessageW(MainWindow, shown, 0, WM_RBUTTONDOWN);
+        EXPECT_EQ(AutostartUser, shellUser + L"\\") << shown;
+    }
+    StopAnswering();
     ToggleAutostart();
     EXPECT_FALSE(Checked(IDM_AUTOSTART));
     RegCreateKeyExW(HKEY_USERS, L"S-1-5-21-1-2-3-1002\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", 0,

@@ -198,21 +198,20 @@ testing::Environment *const Started = testing::AddGlobalTestEnvironment(new Prog
 
 const wchar_t *AnsweredTitle;
 std::vector<int> Answers;
-bool ClickIcon;
+void (*Behind)();
 UINT_PTR AnswerTimer;
 
 // Gives the next answer, or the box's Abort or OK, as a press of that button would.
 void CALLBACK AnswerBox(HWND, UINT, UINT_PTR, DWORD)
 {
     static bool clicking; // this tick came inside a menu that the click behind the box opened
-    if (clicking)
-        EndMenu();
+    EndMenu();            // that one, or one that opened where none should: the user closes it
     HWND box = FindOwnNotice(AnsweredTitle);
     if (clicking || box == NULL)
         return;
-    clicking = ClickIcon;
-    if (ClickIcon)
-        SendMessageW(MainWindow, WM_USER, 0, WM_RBUTTONDOWN);
+    clicking = true;
+    if (Behind)
+        Behind();
     clicking = false;
     BoxesShown.push_back(MessageText(box));
     int answer = Answers.empty() ? (GetDlgItem(box, IDABORT) ? IDABORT : IDOK) : Answers.front();
@@ -255,6 +254,7 @@ void Reset()
     StopIconRetries(); // the icon was there already: the shell refused the second add
     TakeQuitMessage();
     TakeRunningGuard();
+    HandingOver = false;
 }
 
 std::vector<IconImage> IconGroupImages(UINT group, WORD language)
@@ -357,9 +357,9 @@ std::wstring MessageText(HWND box)
     return text;
 }
 
-void AnswerBoxes(const wchar_t *title, std::vector<int> answers, bool clickIcon)
+void AnswerBoxes(const wchar_t *title, std::vector<int> answers, void (*behind)())
 {
-    ClickIcon = clickIcon;
+    Behind = behind;
     AnsweredTitle = title;
     Answers = answers;
     BoxesShown.clear();

@@ -52,7 +52,7 @@ extern std::atomic<long> AllocationsAllowed;
 extern void (*BeforeNextAllocation)();
 
 extern const std::vector<LPARAM> None, OneUp; // the commands of a notch: none, or volume up
-// Back to how start-up left the program: hook on, "暂停", icon shown, no WM_QUIT waiting, guard held.
+// Back to how start-up left the program: hook on, "暂停", icon shown, no WM_QUIT or hand-over, guard held.
 void Reset();
 
 std::wstring ClassOf(HWND window);
@@ -75,9 +75,9 @@ struct NoticeSeen
 extern NoticeSeen Notice;
 UINT_PTR WatchNotice(bool close);
 
-// Answers this process's message boxes titled title, from a timer, by pressing the buttons given, in
-// order (then Abort or OK); keeps what each box said. clickIcon: right-clicks the icon behind each first.
-void AnswerBoxes(const wchar_t *title, std::vector<int> answers, bool clickIcon = false);
+// Answers this process's message boxes titled title, from a timer, pressing the buttons given in order (then
+// Abort or OK), and ends any menu; keeps what each box said. behind: what the user does behind each first.
+void AnswerBoxes(const wchar_t *title, std::vector<int> answers, void (*behind)() = nullptr);
 void StopAnswering();
 extern std::vector<std::wstring> BoxesShown;
 

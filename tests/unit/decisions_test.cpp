@@ -221,19 +221,25 @@ TEST(Decisions, ACopyOfAnotherAccountShowsTheSignedInUsersAutostart)
     const wchar_t *Me = L"S-1-5-21-1-2-3-1001";
     for (const wchar_t *other : {L"S-1-5-21-1-2-3-1002", L"S-1-12-1-1-2-3-4" /* Entra ID */})
         EXPECT_EQ(ChooseSignedInHive(Me, other), other);
+    EXPECT_EQ(ChooseSignedInHive(Me, L"S-1-5-21-1-2-3-01002"), L"S-1-5-21-1-2-3-1002"); // canonical
     EXPECT_EQ(ChooseSignedInHive(L"", Me), L""); // who this process is: unknown
     // Not this account, none, SYSTEM, a group, a domain, another authority, nor text that is no SID.
     for (const wchar_t *signedIn : {Me, L"", L"S-1-5-18", L"S-1-5-32-544", L"S-1-5-21-1-2-3",
                                     L"S-1-12-2-1-2-3-4", L"BA", L"..\\S-1-5-21-1-2-3-1002"})
         EXPECT_EQ(ChooseSignedInHive(Me, signedIn), L"") << signedIn;
+    SID system{1, 1, SECURITY_NT_AUTHORITY, {18}}, local{1, 1, SECURITY_NT_AUTHORITY, {19}}; // the shell's: 8
+    WTS_PROCESS_INFOW processes[] = {{1, 4, nullptr, &system}, {1, 8, nullptr, &local}};
+    for (auto [shell, user] : {std::pair(4, L"S-1-5-18"), std::pair(8, L"S-1-5-19"), std::pair(12, L"")})
+        EXPECT_EQ(FindProcessUser(processes, 2, shell), user) << shell;
 }
 
 TEST(Decisions, RelaunchAsksForAnElevatedCopyInThisDirectory)
 {
-    SHELLEXECUTEINFOW relaunch = DescribeRelaunch(L"C:\\Tools\\Quindle.exe", L"D:\\Work", L"--elevated S-1");
+    SHELLEXECUTEINFOW relaunch =
+        DescribeRelaunch(GetDesktopWindow(), L"C:\\Tools\\Quindle.exe", L"D:\\Work", L"--elevated S-1");
     EXPECT_EQ(relaunch.cbSize, 112u);
-    EXPECT_EQ(relaunch.fMask, ULONG(SEE_MASK_FLAG_NO_UI));
-    EXPECT_EQ(relaunch.hwnd, nullptr);
+    EXPECT_EQ(relaunch.fMask, ULONG(SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC)); // this copy ends right after
+    EXPECT_EQ(relaunch.hwnd, GetDesktopWindow());                             // the prompt's owner
     EXPECT_STREQ(relaunch.lpVerb, L"runas");
     EXPECT_STREQ(relaunch.lpFile, L"C:\\Tools\\Quindle.exe");
     EXPECT_STREQ(relaunch.lpParameters, L"--elevated S-1");
