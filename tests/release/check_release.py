@@ -180,7 +180,7 @@ def main():
     check(run("osslsigncode", "verify", "-CAfile", pem, "-TSA-CAfile", work / "tsa" / "root.pem", "-in", signed,
               must_work=False) == 0, "the signature and its RFC 3161 time stamp verify against the test certificates")
     check(run(sys.executable, pathlib.Path(__file__).resolve().parent.parent / "pe" / "check_pe.py", signed,
-              must_work=False) == 0, "the signed program passes the PE checks")
+              args.version, must_work=False) == 0, "the signed program passes the PE checks")
     run("osslsigncode", "remove-signature", "-in", signed, "-out", work / "stripped.exe")
     check((work / "stripped.exe").read_bytes() == first, "without its signature the signed program is the unsigned one")
     scoop = work / "signed" / "scoop" / "quindle.json"  # a stale hash: the unsigned zip's
