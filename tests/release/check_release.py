@@ -90,9 +90,10 @@ def main():
     check(code == 0 and text.strip(), f"CHANGELOG.md has a section for {args.version}")
     (copy / "CHANGELOG.md").write_text(f"## [Unreleased]\n\n- next\n\n## [{args.version}] - 2026-12-09\n\n- this,\n"
                                        "  wrapped\n  - in\n[1]: https://x\n\n## [1.2] - 2024\n\n- older\n")
-    code, text, _ = notes(copy, f"v{args.version}", "--unsigned")
-    check(code == 0 and re.fullmatch(r"- this, wrapped\n  - in\n\n[^\n]* not signed[^\n]*\n", text),
-          f"notes: the section alone without link definitions, each item on one line, and the unsigned line: {text!r}")
+    code, text, _ = notes(copy, f"v{args.version}", "--unsigned", "--project-page", args.project_page)
+    check(code == 0 and re.fullmatch(r"- this, wrapped\n  - in\n\n[^\n]*: \S+\n\n[^\n]* not signed[^\n]*\n", text)
+          and f": {args.project_page}#code-signing-policy\n" in text, "notes: the section alone without link "
+          f"definitions, each item on one line, the signing policy's link and the unsigned line: {text!r}")
     code, _, said = notes(copy, f"v{args.version}1")
     check(code != 0 and f"v{args.version}1" in said and f" {args.version} " in said, f"a wrong tag stops: {said!r}")
     (copy / "CHANGELOG.md").write_text(f"## [{args.version}.1] - 2026-12-09\n\n- older\n")
