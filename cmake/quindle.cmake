@@ -1,5 +1,5 @@
-# Compiler and linker settings shared by the program, its tests and the helper tools, and
-# the icon directory that the program's resources share.
+# Compiler and linker settings shared by the program, its tests and the helper tools, the
+# icon directory that the program's resources share, and the version resource's numbers.
 
 # Wide APIs only, and the Windows 10 declarations.
 function(quindle_code_options target)
@@ -58,4 +58,27 @@ function(quindle_icon_directory ico macro output)
     file(RELATIVE_PATH name ${CMAKE_SOURCE_DIR} ${ico})
     file(CONFIGURE OUTPUT ${output} @ONLY CONTENT
         "// Written by CMake from ${name}: its icon directory, naming images 1 to ${count}.\n#define ${macro} ${words}\n")
+endfunction()
+
+# Sets OUT to VERSION as a version resource's four numbers ("1.24" gives "1,24,0,0"). The
+# resource holds four 16-bit numbers beside the version as written, and both must say the
+# same: so N.N or N.N.N, without leading zeros, each part at most 65535.
+function(quindle_version_numbers version out)
+    set(part "(0|[1-9][0-9]*)")
+    if(NOT version MATCHES "^${part}\\.${part}(\\.${part})?$")
+        message(FATAL_ERROR "The program's version resource cannot carry the project version \"${version}\": "
+            "write it as N.N or N.N.N (digits, no leading zeros) in project(Quindle VERSION ...) in CMakeLists.txt.")
+    endif()
+    # An empty third part adds nothing to the list: the zeros fill it up to four.
+    set(numbers ${CMAKE_MATCH_1} ${CMAKE_MATCH_2} ${CMAKE_MATCH_4} 0 0)
+    list(SUBLIST numbers 0 4 numbers)
+    foreach(number IN LISTS numbers)
+        string(LENGTH "${number}" digits)
+        if(digits GREATER 5 OR number GREATER 65535)
+            message(FATAL_ERROR "The program's version resource cannot carry the project version \"${version}\": "
+                "${number} is more than 65535, the most a part of it can hold.")
+        endif()
+    endforeach()
+    list(JOIN numbers "," numbers)
+    set(${out} ${numbers} PARENT_SCOPE)
 endfunction()

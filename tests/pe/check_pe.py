@@ -2,11 +2,11 @@
 """Reads Quindle.exe's PE header and resources and checks what a secure, self-contained
 tray program must be: x64 GUI, ASLR with high-entropy addresses and relocations, NX,
 imports only from Windows DLLs that the loader always takes from System32 (KnownDLLs),
-and a manifest that asks for asInvoker and nothing else."""
+a manifest that asks for asInvoker and nothing else, and a version resource of the build's version."""
 import re
 import sys
 
-from harness.pe import header_checksum_valid, imports, read_pe, resources
+from harness.pe import header_checksum_valid, imports, read_pe, resources, version_info
 
 # DLLs that Windows 10 and 11 list under KnownDLLs: never loaded from the program's folder.
 KNOWN_DLLS = {"advapi32.dll", "combase.dll", "comdlg32.dll", "gdi32.dll", "imagehlp.dll", "imm32.dll",
@@ -16,7 +16,7 @@ KNOWN_DLLS = {"advapi32.dll", "combase.dll", "comdlg32.dll", "gdi32.dll", "image
 DYNAMIC_BASE, HIGH_ENTROPY_VA, NX_COMPAT = 0x40, 0x20, 0x100
 
 
-def main(path):
+def main(path, version):
     data = open(path, "rb").read()
     pe = read_pe(data)
     failures = []
@@ -43,8 +43,14 @@ def main(path):
     check(re.search(r'requestedExecutionLevel\s+level="asInvoker"\s+uiAccess="false"', xml) is not None,
           "manifest asks for asInvoker, without uiAccess")
     check(not re.search(r"dpiAware|dpiAwareness|<dependency", xml), "manifest asks for nothing else")
+    strings, numbers = version_info(path)
+    wanted = {"ProductName": "Quindle", "ProductVersion": version, "FileVersion": version}
+    check(wanted.items() <= strings.items() and all(strings.get(key) for key in ("FileDescription", "CompanyName",
+          "LegalCopyright")), f"version resource of Quindle {version}, in the block its Translation names: {strings}")
+    parts = [int(part) for part in version.split(".")] + [0] * (3 - version.count("."))
+    check(numbers == [tuple(parts)] * 2, f"fixed file and product versions {version}: {numbers}")
     return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1]))
+    sys.exit(main(*sys.argv[1:3]))

@@ -90,9 +90,10 @@ def main():
     check(code == 0 and text.strip(), f"CHANGELOG.md has a section for {args.version}")
     (copy / "CHANGELOG.md").write_text(f"## [Unreleased]\n\n- next\n\n## [{args.version}] - 2026-12-09\n\n- this,\n"
                                        "  wrapped\n  - in\n[1]: https://x\n\n## [1.2] - 2024\n\n- older\n")
-    code, text, _ = notes(copy, f"v{args.version}", "--unsigned")
-    check(code == 0 and re.fullmatch(r"- this, wrapped\n  - in\n\n[^\n]* not signed[^\n]*\n", text),
-          f"notes: the section alone without link definitions, each item on one line, and the unsigned line: {text!r}")
+    code, text, _ = notes(copy, f"v{args.version}", "--unsigned", "--project-page", args.project_page)
+    check(code == 0 and re.fullmatch(r"- this, wrapped\n  - in\n\n[^\n]*: \S+\n\n[^\n]* not signed[^\n]*\n", text)
+          and f": {args.project_page}#code-signing-policy\n" in text, "notes: the section alone without link "
+          f"definitions, each item on one line, the signing policy's link and the unsigned line: {text!r}")
     code, _, said = notes(copy, f"v{args.version}1")
     check(code != 0 and f"v{args.version}1" in said and f" {args.version} " in said, f"a wrong tag stops: {said!r}")
     (copy / "CHANGELOG.md").write_text(f"## [{args.version}.1] - 2026-12-09\n\n- older\n")
@@ -180,7 +181,7 @@ def main():
     check(run("osslsigncode", "verify", "-CAfile", pem, "-TSA-CAfile", work / "tsa" / "root.pem", "-in", signed,
               must_work=False) == 0, "the signature and its RFC 3161 time stamp verify against the test certificates")
     check(run(sys.executable, pathlib.Path(__file__).resolve().parent.parent / "pe" / "check_pe.py", signed,
-              must_work=False) == 0, "the signed program passes the PE checks")
+              args.version, must_work=False) == 0, "the signed program passes the PE checks")
     run("osslsigncode", "remove-signature", "-in", signed, "-out", work / "stripped.exe")
     check((work / "stripped.exe").read_bytes() == first, "without its signature the signed program is the unsigned one")
     scoop = work / "signed" / "scoop" / "quindle.json"  # a stale hash: the unsigned zip's

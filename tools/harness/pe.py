@@ -1,4 +1,4 @@
-"""A reader of PE files: the headers, the sections, the imports and the resources."""
+"""A reader of PE files: the headers, the sections, the imports, the resources and the version resource."""
 import struct
 
 
@@ -71,3 +71,22 @@ def header_checksum_valid(path):
         return False
     pe = pefile.PE(path, fast_load=True)
     return pe.OPTIONAL_HEADER.CheckSum != 0 and pe.verify_checksum()
+
+
+def version_info(path):
+    """The version resource: the strings of the block that its Translation names first (the
+    one Explorer shows: none when the two disagree) and the fixed file and product versions,
+    each as four numbers (pefile: python3-pefile)."""
+    import pefile
+    pe = pefile.PE(path)
+    numbers = []
+    for fixed in getattr(pe, "VS_FIXEDFILEINFO", [])[:1]:
+        for ms, ls in ((fixed.FileVersionMS, fixed.FileVersionLS), (fixed.ProductVersionMS, fixed.ProductVersionLS)):
+            numbers.append((ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF))
+    infos = [info for infos in getattr(pe, "FileInfo", []) for info in infos]
+    translations = [var.entry.get(b"Translation", "").split() for info in infos if info.Key == b"VarFileInfo"
+                    for var in info.Var]
+    block = "".join(f"{int(half, 16):04x}" for half in translations[0]) if translations else None
+    return {key.decode(): value.decode() for info in infos if info.Key == b"StringFileInfo"
+            for table in info.StringTable if table.LangID.decode().lower() == block
+            for key, value in table.entries.items()}, numbers
