@@ -197,17 +197,23 @@ def main():
         bad = package(source, args.exe, args.version, args.project_page, folder, "--check", must_work=False)
         check(reason in str(bad), f"the other release's {name} stops it: {str(bad).strip()}")
 
-    # Published twice, as "Re-run all jobs" does it: the second run succeeds and changes nothing.
+    # Published twice, as "Re-run all jobs" does it, over another build's manifest: the second run changes nothing.
     (work / "bin").mkdir()
     (work / "bin" / "gh").symlink_to(source / "tools" / "standin-gh")
     publish = dict(os.environ, PATH=f"{work / 'bin'}:{os.environ['PATH']}", QUINDLE_STANDIN_GH=str(work))
     run("git", "init", "--quiet", "--bare", work / "bucket.git")  # a new bucket, without a bucket/ folder
+    run(source / "tools" / "publish-scoop", work / "bucket.git", signed.parent / "scoop" / "quindle.json", args.version)
+    hook = work / "git" / "hooks" / "pre-commit"  # from git's template into the script's clone: while it commits,
+    hook.parent.mkdir(parents=True)  # the bucket's updater pushes, so the script must pull before it pushes
+    hook.write_text(f"#!/bin/sh\ncd '{work}' && git clone -q bucket.git updater && cd updater && git commit -qnm "
+                    "Updated --allow-empty && git push -q\n")
+    hook.chmod(0o755)
     (work / "notes.md").write_text("The notes\n")
     published = []
     for _ in range(2):
         run(source / "tools" / "publish-release", f"v{args.version}", work / "notes.md", first_zip, env=publish)
         run(source / "tools" / "publish-scoop", work / "bucket.git", first_zip.parent / "scoop" / "quindle.json",
-            args.version)
+            args.version, env=dict(os.environ, GIT_TEMPLATE_DIR=str(work / "git")))
         published.append(((work / "releases.json").read_text(), subprocess.run(
             ["git", "-C", work / "bucket.git", "log", "--format=%s", "--name-only"], capture_output=True, text=True).stdout))
     check(published[0] == published[1] and first_zip.name in published[0][0] and "bucket/quindle.json" in published[0][1],
