@@ -396,8 +396,7 @@ TEST(Settings, TheAnswerToAFailedRelaunchCounts)
             HandleMenuCommand();
             EXPECT_EQ(IconPresent(), c.goesOn);
             EXPECT_EQ(TakeQuitMessage(), !c.goesOn);
-            MSG click; // on its way out, the copy opens no menu for a click queued during the prompt
-            PumpUntil([&] { return !PeekMessageW(&click, MainWindow, WM_USER, WM_USER, PM_NOREMOVE); });
+            PumpUntil([] { return HIWORD(GetQueueStatus(QS_POSTMESSAGE)) == 0; }); // clicks queued meanwhile
             EXPECT_EQ(PauseLabel(), c.goesOn && Now != Paused ? L"暂停" : L"继续");
         }
         EXPECT_EQ(WheelHookHandle != NULL, c.goesOn && Now != Paused);

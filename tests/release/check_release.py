@@ -30,9 +30,9 @@ WINGET = {"": ("version", ["DefaultLocale"]), ".installer": ("installer", ["Inst
           ".locale.zh-CN": ("locale", ["PackageLocale"])}
 
 
-def run(*command, cwd=None, env=None, must_work=True):
+def run(*command, cwd=None, env=None, must_work=True, stderr=None):
     print("+ " + " ".join(str(part) for part in command), flush=True)
-    return subprocess.run([str(part) for part in command], cwd=cwd, env=env, check=must_work).returncode
+    return subprocess.run([str(part) for part in command], cwd=cwd, env=env, check=must_work, stderr=stderr, text=True)
 
 
 def first_differences(a, b, count=8):
@@ -41,9 +41,9 @@ def first_differences(a, b, count=8):
 
 
 def package(source, exe, version, page, out, *extra, env=None, must_work=True):
-    code = run(sys.executable, source / "tools" / "package-release", "--exe", exe, "--version", version,
-               "--project-page", page, "--out", out, *extra, env=env, must_work=must_work)
-    return out / f"Quindle-{version}-win-x64.zip" if code == 0 else None
+    done = run(sys.executable, source / "tools" / "package-release", "--exe", exe, "--version", version, "--project-page",
+               page, "--out", out, *extra, env=env, must_work=must_work, stderr=None if must_work else subprocess.PIPE)
+    return out / f"Quindle-{version}-win-x64.zip" if done.returncode == 0 else done.stderr  # or why it stopped
 
 
 def main():
@@ -168,38 +168,52 @@ def main():
         package(source, args.exe, args.version, args.project_page, work / "signed", "--sign", env=signer)
         signing.sign(args.exe, work / "unstamped.exe", pfx)
         signing.sign(work / "other.exe", work / "other-signed.exe", pfx, tsa)
+        theirs = (work / "other-signed.exe").read_bytes()  # with this program's last byte: under the other's signature
+        (work / "borrowed.exe").write_bytes(theirs[:len(first) - 1] + first[-1:] + theirs[len(first):])
         # What a signer might return instead, and a signer that fails: nothing is packed, nothing left behind.
-        for name, how, env in (("no time stamp", ["--signed", work / "unstamped.exe"], None),
-                               ("another program", ["--signed", work / "other-signed.exe"], None),
-                               ("a wrong password", ["--sign"], dict(signer, QUINDLE_SIGN_PASSWORD="wrong"))):
-            shutil.copytree(first_zip.parent, work / name)  # an earlier release, which must not survive either
-            bad = package(source, args.exe, args.version, args.project_page, work / name, *how, env=env,
-                          must_work=False)
-            check(bad is None and not [path for path in (work / name).rglob("*") if path.is_file()],
-                  f"{name}: refused, and no program, zip or manifest left behind")
+        for name, how, env, reason in (
+                ("no time stamp", ["--signed", work / "unstamped.exe"], None, "no RFC 3161 time stamp"),
+                ("another program", ["--signed", work / "other-signed.exe"], None, "not the one built"),
+                ("another's signature", ["--signed", work / "borrowed.exe"], None, "does not cover this program"),
+                ("a wrong password", ["--sign"], dict(signer, QUINDLE_SIGN_PASSWORD="wrong"), "signing failed")):
+            out = shutil.copytree(first_zip.parent, work / name)  # an earlier release, which must not survive either
+            bad = package(source, args.exe, args.version, args.project_page, out, *how, env=env, must_work=False)
+            check(reason in str(bad) and not [path for path in out.rglob("*") if path.is_file()],
+                  f"{name}: refused ({str(bad).strip()}), and no program, zip or manifest left behind")
     signed = work / "signed" / "Quindle.exe"
     check(run("osslsigncode", "verify", "-CAfile", pem, "-TSA-CAfile", work / "tsa" / "root.pem", "-in", signed,
-              must_work=False) == 0, "the signature and its RFC 3161 time stamp verify against the test certificates")
+              must_work=False).returncode == 0, "the signature and its time stamp verify with the test certificates")
     check(run(sys.executable, pathlib.Path(__file__).resolve().parent.parent / "pe" / "check_pe.py", signed,
-              args.version, must_work=False) == 0, "the signed program passes the PE checks")
+              args.version, must_work=False).returncode == 0, "the signed program passes the PE checks")
     run("osslsigncode", "remove-signature", "-in", signed, "-out", work / "stripped.exe")
     check((work / "stripped.exe").read_bytes() == first, "without its signature the signed program is the unsigned one")
-    scoop = work / "signed" / "scoop" / "quindle.json"  # a stale hash: the unsigned zip's
-    scoop.write_text(re.sub(r'"hash": "\w+"', f'"hash": "{digest}"', scoop.read_text()))
-    check(package(source, args.exe, args.version, args.project_page, work / "signed", "--check", must_work=False)
-          is None, "a stale hash in a manifest stops the release before it is published")
+    # Checked again before it is published: a file of a release with another README.txt stops it, by its own check.
+    (copy / "docs" / "README.txt").write_text("Another guide\n")
+    other = package(copy, args.exe, args.version, args.project_page, work / "other README", "--signed", signed).parent
+    for name, reason in (("SHA256SUMS", "SHA256SUMS does not"), ("scoop/quindle.json", "Scoop's hash"),
+                         ("winget/QuindleApp.Quindle.installer.yaml", "InstallerSha256"), (first_zip.name, "entries")):
+        folder = shutil.copytree(work / "signed", work / "stale" / pathlib.Path(name).name)
+        shutil.copy(other / name, folder / name)
+        bad = package(source, args.exe, args.version, args.project_page, folder, "--check", must_work=False)
+        check(reason in str(bad), f"the other release's {name} stops it: {str(bad).strip()}")
 
-    # Published twice, as "Re-run all jobs" does it: the second run succeeds and changes nothing.
+    # Published twice, as "Re-run all jobs" does it, over another build's manifest: the second run changes nothing.
     (work / "bin").mkdir()
     (work / "bin" / "gh").symlink_to(source / "tools" / "standin-gh")
     publish = dict(os.environ, PATH=f"{work / 'bin'}:{os.environ['PATH']}", QUINDLE_STANDIN_GH=str(work))
     run("git", "init", "--quiet", "--bare", work / "bucket.git")  # a new bucket, without a bucket/ folder
+    run(source / "tools" / "publish-scoop", work / "bucket.git", signed.parent / "scoop" / "quindle.json", args.version)
+    hook = work / "git" / "hooks" / "pre-commit"  # from git's template into the script's clone: while it commits,
+    hook.parent.mkdir(parents=True)  # the bucket's updater pushes, so the script must pull before it pushes
+    hook.write_text(f"#!/bin/sh\ncd '{work}' && git clone -q bucket.git updater && cd updater && git commit -qnm "
+                    "Updated --allow-empty && git push -q\n")
+    hook.chmod(0o755)
     (work / "notes.md").write_text("The notes\n")
     published = []
     for _ in range(2):
         run(source / "tools" / "publish-release", f"v{args.version}", work / "notes.md", first_zip, env=publish)
         run(source / "tools" / "publish-scoop", work / "bucket.git", first_zip.parent / "scoop" / "quindle.json",
-            args.version)
+            args.version, env=dict(os.environ, GIT_TEMPLATE_DIR=str(work / "git")))
         published.append(((work / "releases.json").read_text(), subprocess.run(
             ["git", "-C", work / "bucket.git", "log", "--format=%s", "--name-only"], capture_output=True, text=True).stdout))
     check(published[0] == published[1] and first_zip.name in published[0][0] and "bucket/quindle.json" in published[0][1],
